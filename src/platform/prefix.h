@@ -1,0 +1,37 @@
+// The prefix: one directory that plays the machine for a driver and its peers.
+//
+//   $KELP_PREFIX (default $XDG_DATA_HOME/kelp, else ~/.local/share/kelp)
+//     drive_c/            stands for C:\ ; drive_c/windows is the Windows directory
+//     dosdevices/comN     symlink naming the device of serial port N (else /dev/ttyS<N-1>)
+//
+// Named objects and the message bus of one prefix live in its runtime folder, private to the
+// user: $XDG_RUNTIME_DIR/kelp-<hash> when that variable is set, else /tmp/kelp-<uid>-<hash>.
+// Nothing here is cached: every call reads the environment afresh, so tests can switch prefixes.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+// Absolute path of the prefix directory (not created).
+std::string prefixDir();
+
+// prefix/drive_c/windows, created (with its parents) when missing. Stands for GetWindowsDirectory.
+std::string windowsDir();
+
+// Translates a path in Windows form into a path in the prefix: "C:\a\b" -> prefix/drive_c/a/b,
+// any drive letter X: -> prefix/drive_x, backslashes -> slashes. Other paths come back with
+// backslashes turned into slashes.
+std::string translatePath(std::string_view path);
+
+// The device that stands for serial port n: prefix/dosdevices/comN when that link exists (even
+// when it dangles), else /dev/ttyS<n-1>.
+std::string serialDevicePath(int n);
+
+// The prefix's runtime folder (created mode 0700 on first use). Returns an empty string, and
+// prints why on stderr once, when it cannot be made safe: not a directory, owned by another user,
+// or reachable by others.
+std::string runtimeDir();
+
+}  // namespace platform

@@ -1,0 +1,104 @@
+// Windows and window messages: the stand-in for Win32 top-level windows, on Qt's event loop.
+//
+// Every window is a top-level window of the prefix's message bus: it has a 32-bit handle whose
+// low 16 bits are unique among the live windows of the prefix, so it can be reached by its low
+// word alone (0xFFFF is the broadcast handle and never a window). Its procedure runs on the UI
+// thread (the thread of the QCoreApplication) only.
+//
+// Delivery rules:
+//  - sendMessage is synchronous. To a window of this process it calls the procedure directly; to
+//    a window of another process it goes over the bus and waits for the result. While it waits
+//    it handles messages sent to this process's windows (and only those: no posted messages,
+//    timers or input), so a peer may call back during the send.
+//  - HWND_BROADCAST sends to every live window of the prefix in turn, results ignored; a window
+//    whose process is gone is skipped and its entry cleaned up; one that does not answer within
+//    5 s is skipped.
+//  - postMessage queues the message for the UI thread; it may be called from any thread.
+//  - Once WM_DESTROY has begun nothing more reaches the procedure: its timers stop, posted
+//    messages still queued are dropped, and isWindow answers false.
+//  - A message a procedure does not handle gets defWindowProc: result 0.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace platform {
+
+using HWND = std::uint32_t;  // 0: no window
+using UINT = std::uint32_t;
+using WPARAM = std::uintptr_t;
+using LPARAM = std::intptr_t;
+using LRESULT = std::intptr_t;
+
+inline constexpr HWND HWND_BROADCAST = 0xFFFF;
+
+inline constexpr UINT WM_CREATE = 0x0001;
+inline constexpr UINT WM_DESTROY = 0x0002;
+inline constexpr UINT WM_SIZE = 0x0005;
+inline constexpr UINT WM_CLOSE = 0x0010;
+inline constexpr UINT WM_GETMINMAXINFO = 0x0024;
+inline constexpr UINT WM_COMMNOTIFY = 0x0044;
+inline constexpr UINT WM_COMMAND = 0x0111;
+inline constexpr UINT WM_TIMER = 0x0113;
+
+using WindowProc = std::function<LRESULT(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)>;
+
+inline LRESULT defWindowProc(HWND, UINT, WPARAM, LPARAM) { return 0; }
+
+// Bytes that stand for the memory a pointer lParam points at. The receiving procedure gets an
+// lParam that points at a buffer of max(inSize, outSize) bytes plus a NUL, filled with the `in`
+// bytes (the rest zero). After the procedure returns, the first outSize bytes of that buffer are
+// copied back to `out`. The buffer lives for the duration of the call only.
+struct MessageBuffer {
+    const void* in = nullptr;
+    std::size_t inSize = 0;
+    void* out = nullptr;
+    std::size_t outSize = 0;
+};
+
+// Creates a window of the given class name with its procedure, and delivers WM_CREATE with
+// lParam = createParam before returning. If the procedure answers -1 to WM_CREATE the window is
+// destroyed again (WM_DESTROY is delivered) and 0 is returned. Needs a QCoreApplication; call on
+// the UI thread.
+HWND createWindow(const std::string& className, WindowProc proc, LPARAM createParam = 0);
+
+// Delivers WM_DESTROY to a window of this process and removes it from the bus. False for a
+// handle that is no window of this process.
+bool destroyWindow(HWND hwnd);
+
+// True for a live window of this process, or of another live process of the prefix.
+bool isWindow(HWND hwnd);
+
+// Class name of a live window (of any process of the prefix), empty when there is none.
+std::string windowClassName(HWND hwnd);
+
+// Timers by id on a window of this process. Setting an id that runs restarts it with the new
+// period; WM_TIMER (wParam = id) arrives every `ms` milliseconds until killed. Precise timers.
+// setTimer returns the id, or 0 for a handle that is no window of this process.
+unsigned setTimer(HWND hwnd, unsigned id, unsigned ms);
+// Killing a timer that does not run does nothing (and returns false).
+bool killTimer(HWND hwnd, unsigned id);
+
+// Queues a message for a window (of this process, or of another process over the bus). Safe to
+// call from any thread. False when the window does not exist.
+bool postMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+
+// Synchronous send, see above. `buffer`, when given, carries the bytes behind a pointer lParam
+// (the lParam argument is then ignored). Returns the procedure's result, 0 when the window does
+// not exist or did not answer.
+LRESULT sendMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam,
+                    const MessageBuffer* buffer = nullptr);
+
+// Ends the message loop with this exit code (PostQuitMessage).
+void postQuitMessage(int code);
+
+// Runs the UI thread's message loop until postQuitMessage; returns its code.
+int runMessageLoop();
+
+// Calls `handler` on the UI thread (from the event loop, never inside a signal handler) when the
+// process receives SIGTERM, SIGINT or SIGHUP.
+void onTerminationSignal(std::function<void()> handler);
+
+}  // namespace platform
