@@ -1,1 +1,471 @@
-// placeholder
+// Windows, timers, posted messages, the message loop and termination signals on Qt's event loop.
+//
+// Procedures run on the UI thread only. Messages posted from other threads go through one queue
+// guarded by our own mutex (so that the hand-over is visible to ThreadSanitizer) and a wake-up
+// event posted to a dispatcher object that lives on the UI thread; the queue is drained in order.
+#include "platform/window.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <QObject>
+#include <QSocketNotifier>
+#include <QThread>
+#include <QTimer>
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "platform/bus_internal.h"
+
+namespace platform {
+
+namespace {
+
+// Shortest timer period; a period of 0 would fire on every pass of the loop and burn a core.
+constexpr unsigned kMinTimerMs = 10;
+
+const QEvent::Type kWakeEvent = static_cast<QEvent::Type>(QEvent::User + 0x4B4C);
+
+struct Window {
+    HWND hwnd = 0;
+    std::uint64_t serial = 0;  // tells a window apart from a later one with the same handle
+    std::string className;
+    WindowProc proc;
+    std::map<unsigned, QTimer*> timers;  // UI thread only
+    detail::BusEntry entry;
+};
+
+class Dispatcher : public QObject {
+  public:
+    bool event(QEvent* e) override;
+};
+
+struct State {
+    std::mutex mu;
+    // Live windows by low word. Guarded by mu.
+    std::map<std::uint16_t, std::shared_ptr<Window>> windows;
+    std::uint64_t nextSerial = 1;
+    std::uint16_t nextLocalLow = 1;
+    // Jobs for the UI thread, in order. Guarded by mu.
+    std::deque<std::function<void()>> jobs;
+    bool wakePending = false;
+    std::atomic<Dispatcher*> dispatcher{nullptr};
+
+    // Termination signals (UI thread).
+    std::function<void()> signalHandler;
+    int signalPipe[2] = {-1, -1};
+};
+
+// Never destroyed: lives until the process ends, so no static destructor runs in an unknown order.
+State& state() {
+    static State* s = new State;
+    return *s;
+}
+
+std::uint16_t lowWord(HWND h) {
+    return static_cast<std::uint16_t>(h & 0xFFFF);
+}
+
+bool Dispatcher::event(QEvent* e) {
+    if (e->type() != kWakeEvent)
+        return QObject::event(e);
+    State& s = state();
+    for (;;) {
+        std::function<void()> job;
+        {
+            std::lock_guard lock(s.mu);
+            if (s.jobs.empty()) {
+                s.wakePending = false;
+                break;
+            }
+            job = std::move(s.jobs.front());
+            s.jobs.pop_front();
+        }
+        job();
+    }
+    return true;
+}
+
+// The dispatcher, created on the UI thread on first use; null without a QCoreApplication.
+Dispatcher* dispatcher() {
+    State& s = state();
+    if (Dispatcher* d = s.dispatcher.load())
+        return d;
+    if (!QCoreApplication::instance() || !detail::isUiThread())
+        return nullptr;
+    auto* d = new Dispatcher;
+    s.dispatcher.store(d);
+    return d;
+}
+
+// Queues a job for the UI thread. Safe from any thread.
+bool enqueue(std::function<void()> job) {
+    State& s = state();
+    Dispatcher* d = s.dispatcher.load();
+    if (!d)
+        return false;
+    bool wake = false;
+    {
+        std::lock_guard lock(s.mu);
+        s.jobs.push_back(std::move(job));
+        if (!s.wakePending)
+            s.wakePending = wake = true;
+    }
+    if (wake)
+        QCoreApplication::postEvent(d, new QEvent(kWakeEvent));
+    return true;
+}
+
+std::shared_ptr<Window> findLocal(HWND hwnd) {
+    State& s = state();
+    std::lock_guard lock(s.mu);
+    auto it = s.windows.find(lowWord(hwnd));
+    return it == s.windows.end() ? nullptr : it->second;
+}
+
+// True while `w` is still the live window it was when looked up.
+bool stillLive(const std::shared_ptr<Window>& w) {
+    auto now = findLocal(w->hwnd);
+    return now && now->serial == w->serial;
+}
+
+LRESULT callWithBuffer(const std::shared_ptr<Window>& w, UINT msg, WPARAM wParam, LPARAM lParam,
+                       const void* in, std::size_t inSize, void* out, std::size_t outSize) {
+    if (!in && !out)
+        return w->proc(w->hwnd, msg, wParam, lParam);
+    std::vector<char> buf(std::max(inSize, outSize) + 1, 0);
+    if (in && inSize)
+        std::memcpy(buf.data(), in, inSize);
+    LRESULT r = w->proc(w->hwnd, msg, wParam, reinterpret_cast<LPARAM>(buf.data()));
+    if (out && outSize)
+        std::memcpy(out, buf.data(), outSize);
+    return r;
+}
+
+LRESULT sendLocal(const std::shared_ptr<Window>& w, UINT msg, WPARAM wParam, LPARAM lParam,
+                  const MessageBuffer* buffer) {
+    if (!buffer)
+        return w->proc(w->hwnd, msg, wParam, lParam);
+    return callWithBuffer(w, msg, wParam, lParam, buffer->in, buffer->inSize, buffer->out,
+                          buffer->outSize);
+}
+
+// Sends to one window (by low word) from the UI thread, locally or over the bus.
+LRESULT sendOne(std::uint16_t low, UINT msg, WPARAM wParam, LPARAM lParam,
+                const MessageBuffer* buffer, bool& answered) {
+    answered = false;
+    if (auto w = findLocal(low)) {
+        answered = true;
+        return sendLocal(w, msg, wParam, lParam, buffer);
+    }
+    auto remote = detail::busLookup(low);
+    if (!remote || remote->pid == getpid())
+        return 0;
+    return detail::busSend(*remote, msg, wParam, lParam, buffer, answered);
+}
+
+// Sends to a window of this process from another thread: the UI thread runs the procedure while
+// this thread waits.
+LRESULT sendLocalFromThread(std::uint16_t low, UINT msg, WPARAM wParam, LPARAM lParam,
+                            const MessageBuffer* buffer) {
+    struct Wait {
+        std::mutex mu;
+        std::condition_variable cv;
+        bool done = false;
+        LRESULT result = 0;
+    };
+    auto wait = std::make_shared<Wait>();
+    bool queued = enqueue([=] {
+        LRESULT r = 0;
+        if (auto w = findLocal(low))
+            r = sendLocal(w, msg, wParam, lParam, buffer);
+        std::lock_guard lock(wait->mu);
+        wait->result = r;
+        wait->done = true;
+        wait->cv.notify_all();
+    });
+    if (!queued)
+        return 0;
+    std::unique_lock lock(wait->mu);
+    wait->cv.wait(lock, [&] { return wait->done; });
+    return wait->result;
+}
+
+std::vector<std::uint16_t> allLiveWindows() {
+    std::vector<std::uint16_t> lows = detail::busLiveWindows();
+    {
+        State& s = state();
+        std::lock_guard lock(s.mu);
+        for (auto& [low, w] : s.windows)
+            lows.push_back(low);
+    }
+    std::sort(lows.begin(), lows.end());
+    lows.erase(std::unique(lows.begin(), lows.end()), lows.end());
+    return lows;
+}
+
+bool postLocal(const std::shared_ptr<Window>& w, UINT msg, WPARAM wParam, LPARAM lParam) {
+    return enqueue([w, msg, wParam, lParam] {
+        // A window destroyed (or replaced) since the post gets nothing.
+        if (stillLive(w))
+            w->proc(w->hwnd, msg, wParam, lParam);
+    });
+}
+
+bool postOne(std::uint16_t low, UINT msg, WPARAM wParam, LPARAM lParam) {
+    if (auto w = findLocal(low))
+        return postLocal(w, msg, wParam, lParam);
+    auto remote = detail::busLookup(low);
+    if (!remote || remote->pid == getpid())
+        return false;
+    if (detail::isUiThread())
+        return detail::busPost(*remote, msg, wParam, lParam);
+    // Bus connections belong to the UI thread; it writes the post for us, in order.
+    detail::RemoteWindow r = *remote;
+    return enqueue([r, msg, wParam, lParam] { detail::busPost(r, msg, wParam, lParam); });
+}
+
+void onSignal(int sig) {
+    int saved = errno;
+    unsigned char b = static_cast<unsigned char>(sig);
+    ssize_t n = write(state().signalPipe[1], &b, 1);
+    (void)n;
+    errno = saved;
+}
+
+}  // namespace
+
+namespace detail {
+
+bool isUiThread() {
+    QCoreApplication* app = QCoreApplication::instance();
+    return app && app->thread() == QThread::currentThread();
+}
+
+LRESULT deliverFromBus(std::uint16_t low, UINT msg, WPARAM wParam, LPARAM lParam, bool hasBuffer,
+                       const std::vector<std::uint8_t>& in, std::uint32_t outSize,
+                       std::vector<std::uint8_t>& out, bool& found) {
+    auto w = findLocal(low);
+    found = w != nullptr;
+    if (!w)
+        return 0;
+    if (!hasBuffer)
+        return w->proc(w->hwnd, msg, wParam, lParam);
+    out.assign(outSize, 0);
+    return callWithBuffer(w, msg, wParam, lParam, in.data(), in.size(), out.data(), outSize);
+}
+
+void postFromBus(std::uint16_t low, UINT msg, WPARAM wParam, LPARAM lParam) {
+    if (auto w = findLocal(low))
+        postLocal(w, msg, wParam, lParam);
+}
+
+std::size_t localWindowCount() {
+    State& s = state();
+    std::lock_guard lock(s.mu);
+    return s.windows.size();
+}
+
+}  // namespace detail
+
+HWND createWindow(const std::string& className, WindowProc proc, LPARAM createParam) {
+    if (!proc || !dispatcher())
+        return 0;
+    State& s = state();
+    auto w = std::make_shared<Window>();
+    w->className = className;
+    w->proc = std::move(proc);
+    HWND h = detail::busRegister(className, w->entry);
+    {
+        std::lock_guard lock(s.mu);
+        if (h == 0) {
+            // No bus: a handle unique within this process (the high word marks it as local).
+            for (int tries = 0; tries < 0xFFFE && h == 0; ++tries) {
+                std::uint16_t low = s.nextLocalLow;
+                s.nextLocalLow = s.nextLocalLow >= 0xFFFE ? 1 : s.nextLocalLow + 1;
+                if (!s.windows.count(low))
+                    h = 0x7FFF0000u | low;
+            }
+            if (h == 0)
+                return 0;
+        }
+        w->hwnd = h;
+        w->serial = s.nextSerial++;
+        s.windows[lowWord(h)] = w;
+    }
+    if (w->proc(h, WM_CREATE, 0, createParam) == -1) {
+        destroyWindow(h);
+        return 0;
+    }
+    return stillLive(w) ? h : 0;
+}
+
+bool destroyWindow(HWND hwnd) {
+    State& s = state();
+    std::shared_ptr<Window> w;
+    {
+        std::lock_guard lock(s.mu);
+        auto it = s.windows.find(lowWord(hwnd));
+        if (it == s.windows.end())
+            return false;
+        w = it->second;
+        s.windows.erase(it);
+    }
+    // From here on the window is gone for everyone: queued posts find no live window, timers stop.
+    for (auto& [id, t] : w->timers) {
+        t->stop();
+        t->deleteLater();
+    }
+    w->timers.clear();
+    detail::busUnregister(w->entry);
+    w->proc(w->hwnd, WM_DESTROY, 0, 0);
+    return true;
+}
+
+bool isWindow(HWND hwnd) {
+    std::uint16_t low = lowWord(hwnd);
+    if (low == 0 || low == 0xFFFF)
+        return false;
+    if (findLocal(low))
+        return true;
+    auto r = detail::busLookup(low);
+    return r && r->pid != getpid();
+}
+
+std::string windowClassName(HWND hwnd) {
+    std::uint16_t low = lowWord(hwnd);
+    if (low == 0 || low == 0xFFFF)
+        return {};
+    if (auto w = findLocal(low))
+        return w->className;
+    auto r = detail::busLookup(low);
+    return r && r->pid != getpid() ? r->className : std::string();
+}
+
+unsigned setTimer(HWND hwnd, unsigned id, unsigned ms) {
+    auto w = findLocal(hwnd);
+    Dispatcher* d = state().dispatcher.load();
+    if (!w || !d || !detail::isUiThread())
+        return 0;
+    int period = static_cast<int>(std::clamp<unsigned>(ms, kMinTimerMs, 0x7FFFFFFF));
+    QTimer*& t = w->timers[id];
+    if (!t) {
+        t = new QTimer(d);
+        t->setTimerType(Qt::PreciseTimer);
+        std::weak_ptr<Window> weak = w;
+        QObject::connect(t, &QTimer::timeout, d, [weak, id] {
+            auto win = weak.lock();
+            if (win && stillLive(win))
+                win->proc(win->hwnd, WM_TIMER, id, 0);
+        });
+    }
+    t->start(period);  // restarts a running timer with the new period
+    return id;
+}
+
+bool killTimer(HWND hwnd, unsigned id) {
+    auto w = findLocal(hwnd);
+    if (!w || !detail::isUiThread())
+        return false;
+    auto it = w->timers.find(id);
+    if (it == w->timers.end())
+        return false;
+    it->second->stop();
+    it->second->deleteLater();  // may be running its own timeout right now
+    w->timers.erase(it);
+    return true;
+}
+
+bool postMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    std::uint16_t low = lowWord(hwnd);
+    if (low == 0)
+        return false;
+    if (low == 0xFFFF) {
+        for (std::uint16_t l : allLiveWindows())
+            postOne(l, msg, wParam, lParam);
+        return true;
+    }
+    return postOne(low, msg, wParam, lParam);
+}
+
+LRESULT sendMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam,
+                    const MessageBuffer* buffer) {
+    std::uint16_t low = lowWord(hwnd);
+    if (low == 0)
+        return 0;
+    bool ui = detail::isUiThread();
+    auto one = [&](std::uint16_t l) -> LRESULT {
+        bool answered = false;
+        if (ui)
+            return sendOne(l, msg, wParam, lParam, buffer, answered);
+        if (findLocal(l))
+            return sendLocalFromThread(l, msg, wParam, lParam, buffer);
+        auto remote = detail::busLookup(l);
+        if (!remote || remote->pid == getpid())
+            return 0;
+        return detail::busSend(*remote, msg, wParam, lParam, buffer, answered);
+    };
+    if (low != 0xFFFF)
+        return one(low);
+    // Broadcast: every live window in turn, results ignored. Dead and hung peers are skipped by
+    // the lookup and the send's time limit.
+    for (std::uint16_t l : allLiveWindows())
+        one(l);
+    return 0;
+}
+
+void postQuitMessage(int code) {
+    // Queued, so that a quit requested before the loop runs still ends it once it starts.
+    if (QCoreApplication* app = QCoreApplication::instance())
+        QMetaObject::invokeMethod(
+            app, [code] { QCoreApplication::exit(code); }, Qt::QueuedConnection);
+}
+
+int runMessageLoop() {
+    if (!QCoreApplication::instance())
+        return -1;
+    return QCoreApplication::exec();
+}
+
+void onTerminationSignal(std::function<void()> handler) {
+    State& s = state();
+    Dispatcher* d = dispatcher();
+    if (!d)
+        return;
+    s.signalHandler = std::move(handler);
+    if (s.signalPipe[0] >= 0)
+        return;
+    if (pipe2(s.signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;
+    auto* n = new QSocketNotifier(s.signalPipe[0], QSocketNotifier::Read, d);
+    QObject::connect(n, &QSocketNotifier::activated, d, [] {
+        State& st = state();
+        unsigned char buf[64];
+        bool got = false;
+        while (read(st.signalPipe[0], buf, sizeof buf) > 0)
+            got = true;
+        if (got && st.signalHandler) {
+            auto h = st.signalHandler;  // the handler may replace itself
+            h();
+        }
+    });
+    struct sigaction sa {};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    for (int sig : {SIGTERM, SIGINT, SIGHUP})
+        sigaction(sig, &sa, nullptr);
+}
+
+}  // namespace platform
