@@ -87,7 +87,10 @@ bool tryLock(int fd) {
 class SemaphoreImpl final : public NamedSemaphore {
   public:
     SemaphoreImpl(std::string name, int fd) : name_(std::move(name)), fd_(fd) {}
-    ~SemaphoreImpl() override { ::close(fd_); }  // drops the flock if we held it
+    ~SemaphoreImpl() override {
+        flock(fd_, LOCK_UN);
+        ::close(fd_);
+    }
 
     bool wait(std::chrono::milliseconds timeout) override {
         const Clock::time_point deadline = Clock::now() + timeout;
@@ -171,7 +174,12 @@ class SemaphoreImpl final : public NamedSemaphore {
 class InstanceLockImpl final : public InstanceLock {
   public:
     explicit InstanceLockImpl(int fd) : fd_(fd) {}
-    ~InstanceLockImpl() override { ::close(fd_); }
+    // Unlocking first frees the name at once, even while a child that has just forked (and not
+    // yet run exec, which closes its copy) shares the descriptor.
+    ~InstanceLockImpl() override {
+        flock(fd_, LOCK_UN);
+        ::close(fd_);
+    }
 
   private:
     const int fd_;

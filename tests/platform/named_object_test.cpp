@@ -1,0 +1,233 @@
+#include "platform/named_object.h"
+#include "platform/prefix.h"
+
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "child_process.h"
+#include "test_prefix.h"
+
+using namespace std::chrono_literals;
+using platform::InstanceLock;
+using platform::NamedSemaphore;
+using testing_support::ChildProcess;
+using testing_support::TestPrefix;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// Starts the holder program and waits until it reports whether it holds the name.
+std::unique_ptr<ChildProcess> startHolder(const std::string& kind, const std::string& name,
+                                          const std::string& seconds, std::string* answer) {
+    auto child = std::make_unique<ChildProcess>(std::vector<std::string>{
+        testing_support::binPath("named_object_holder"), kind, name, seconds});
+    auto line = child->readLine(10s);
+    *answer = line.value_or("(no answer)");
+    return child;
+}
+
+std::chrono::milliseconds since(Clock::time_point t0) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0);
+}
+
+const std::string kThreadName = "Creating Thread for hCom 0x7.\r\n";
+
+}  // namespace
+
+TEST(NamedSemaphore, CountStaysBetweenZeroAndOne) {
+    TestPrefix prefix;
+    auto sem = NamedSemaphore::open("7CBUFSEM");
+    ASSERT_TRUE(sem);
+    EXPECT_EQ(sem->name(), "7CBUFSEM");
+    EXPECT_EQ(NamedSemaphore::open("7CBUFSEM"), sem) << "one object per name in the process";
+    EXPECT_FALSE(sem->release()) << "a count of 1 is the maximum";
+    EXPECT_TRUE(sem->wait(0ms));
+    EXPECT_FALSE(sem->wait(0ms));
+    EXPECT_TRUE(sem->release());
+    EXPECT_FALSE(sem->release());
+    EXPECT_TRUE(sem->wait(0ms));
+}
+
+TEST(NamedSemaphore, NamesAreExactBytes) {
+    TestPrefix prefix;
+    std::string longName(1000, 'x');
+    std::vector<std::string> names = {kThreadName, "Creating Thread for hCom 0x7.\n",
+                                      "7cbufsem",  "7CBUFSEM",
+                                      "a/../b",    "%s%n %x",
+                                      longName,    longName + "y"};
+    std::vector<std::shared_ptr<NamedSemaphore>> sems;
+    for (const auto& n : names) {
+        auto s = NamedSemaphore::open(n);
+        ASSERT_TRUE(s) << n;
+        EXPECT_TRUE(s->wait(0ms)) << "every name is its own object: " << n;
+        sems.push_back(s);
+    }
+    for (std::size_t i = 0; i < names.size(); ++i)
+        EXPECT_FALSE(NamedSemaphore::open(names[i])->wait(0ms)) << names[i];
+}
+
+TEST(NamedSemaphore, ReleasedByAnotherThreadWakesTheWaiter) {
+    TestPrefix prefix;
+    auto sem = NamedSemaphore::open(kThreadName);
+    ASSERT_TRUE(sem->wait(0ms));
+    auto t0 = Clock::now();
+    std::thread other([&] {
+        std::this_thread::sleep_for(100ms);
+        sem->release();
+    });
+    EXPECT_TRUE(sem->wait(10s));
+    EXPECT_GE(since(t0), 100ms);
+    EXPECT_LT(since(t0), 5s);
+    other.join();
+}
+
+TEST(NamedSemaphore, TimedWaitsLastTheirFullTime) {
+    TestPrefix prefix;
+    auto sem = NamedSemaphore::open("7CBUFSEM");
+    ASSERT_TRUE(sem->wait(0ms));
+    for (auto limit : {200ms, 1000ms}) {
+        auto t0 = Clock::now();
+        EXPECT_FALSE(sem->wait(limit));
+        EXPECT_GE(since(t0), limit);
+        EXPECT_LT(since(t0), limit + 2s);
+    }
+}
+
+TEST(NamedSemaphore, ExcludesThreadsOfTheProcess) {
+    TestPrefix prefix;
+    auto sem = NamedSemaphore::open("7CBUFSEM");
+    int inside = 0;  // guarded only by the semaphore: TSan sees any overlap
+    int total = 0;
+    std::atomic<int> timeouts{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 500; ++i) {
+                if (!sem->wait(10s)) {
+                    ++timeouts;
+                    continue;
+                }
+                EXPECT_EQ(++inside, 1);
+                ++total;
+                --inside;
+                sem->release();
+            }
+        });
+    }
+    for (auto& th : threads)
+        th.join();
+    EXPECT_EQ(timeouts.load(), 0);
+    EXPECT_EQ(total, 2000);
+}
+
+TEST(NamedSemaphore, HeldByAnotherProcess) {
+    TestPrefix prefix;
+    std::string answer;
+    auto holder = startHolder("sem", kThreadName, "30", &answer);
+    ASSERT_EQ(answer, "held");
+    auto sem = NamedSemaphore::open(kThreadName);
+    ASSERT_TRUE(sem);
+    auto t0 = Clock::now();
+    EXPECT_FALSE(sem->wait(200ms));
+    EXPECT_GE(since(t0), 200ms);
+    EXPECT_LT(since(t0), 2s);
+
+    // A holder killed outright leaves nothing held.
+    holder->signal(SIGKILL);
+    t0 = Clock::now();
+    EXPECT_TRUE(sem->wait(10s));
+    EXPECT_LT(since(t0), 5s);
+
+    // While we hold it, the other process cannot take it; after our release it can.
+    auto second = startHolder("sem", kThreadName, "0", &answer);
+    EXPECT_EQ(answer, "busy");
+    EXPECT_TRUE(sem->release());
+    auto third = startHolder("sem", kThreadName, "0", &answer);
+    EXPECT_EQ(answer, "held");
+}
+
+TEST(NamedSemaphore, WaitSucceedsWhenTheOtherProcessReleases) {
+    TestPrefix prefix;
+    std::string answer;
+    auto holder = startHolder("sem", "7CBUFSEM", "0.3", &answer);
+    ASSERT_EQ(answer, "held");
+    auto sem = NamedSemaphore::open("7CBUFSEM");
+    auto t0 = Clock::now();
+    EXPECT_TRUE(sem->wait(10s));
+    EXPECT_LT(since(t0), 5s);
+    EXPECT_EQ(holder->waitExit(10s), 0);
+}
+
+TEST(InstanceLock, OneHolderPerName) {
+    TestPrefix prefix;
+    const std::string title = "KELP Camlet32 Application with Debug window - Device 7";
+    auto lock = InstanceLock::acquire(title);
+    ASSERT_TRUE(lock);
+    EXPECT_FALSE(InstanceLock::acquire(title)) << "second acquire in the same process";
+    EXPECT_TRUE(InstanceLock::acquire(title.substr(0, title.size() - 1) + "8"))
+        << "another device runs side by side";
+    std::string answer;
+    auto other = startHolder("lock", title, "0", &answer);
+    EXPECT_EQ(answer, "busy");
+    EXPECT_EQ(other->waitExit(10s), 1);
+
+    lock.reset();
+    EXPECT_TRUE(InstanceLock::acquire(title)) << "free again once the holder is gone";
+}
+
+TEST(InstanceLock, FreedWhenTheHolderIsKilled) {
+    TestPrefix prefix;
+    const std::string title = "KELP Camlet32 Application with Debug window - Device 12";
+    std::string answer;
+    auto holder = startHolder("lock", title, "30", &answer);
+    ASSERT_EQ(answer, "held");
+    EXPECT_FALSE(InstanceLock::acquire(title));
+    holder->signal(SIGKILL);
+    ASSERT_TRUE(holder->waitExit(10s).has_value());
+    EXPECT_TRUE(InstanceLock::acquire(title));
+}
+
+TEST(InstanceLock, NotInheritedByChildProcesses) {
+    TestPrefix prefix;
+    auto lock = InstanceLock::acquire("inherit");
+    ASSERT_TRUE(lock);
+    // A program started while the lock is held must not carry the lock file: it would keep the
+    // name held after the driver died.
+    ChildProcess child({"/bin/sleep", "30"});
+    std::string procDir = "/proc/" + std::to_string(child.pid());
+    auto t0 = Clock::now();
+    while (std::filesystem::read_symlink(procDir + "/exe").filename() != "sleep" && since(t0) < 10s)
+        std::this_thread::sleep_for(5ms);
+    std::string names = platform::runtimeDir() + "/names/";
+    for (const auto& entry : std::filesystem::directory_iterator(procDir + "/fd")) {
+        std::error_code ec;
+        auto target = std::filesystem::read_symlink(entry.path(), ec).string();
+        EXPECT_NE(target.rfind(names, 0), 0u) << "child holds " << target;
+    }
+    lock.reset();
+    EXPECT_TRUE(InstanceLock::acquire("inherit"));
+}
+
+TEST(NamedObjects, TwoPrefixesNeverShareAName) {
+    TestPrefix first;
+    auto lock = InstanceLock::acquire("shared name");
+    auto sem = NamedSemaphore::open("shared name 2");
+    ASSERT_TRUE(lock);
+    ASSERT_TRUE(sem->wait(0ms));
+    {
+        TestPrefix second;
+        EXPECT_TRUE(InstanceLock::acquire("shared name"));
+        auto other = NamedSemaphore::open("shared name 2");
+        ASSERT_TRUE(other);
+        EXPECT_NE(other, sem);
+        EXPECT_TRUE(other->wait(0ms));
+    }
+}
