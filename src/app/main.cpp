@@ -1,1 +1,6 @@
-int main() { return 0; }
+// camlet32 DEVICE: the driver process for one device number.
+#include "app/app_main.h"
+
+int main(int argc, char** argv) {
+    return app::runCamlet32(argc, argv);
+}

@@ -1,0 +1,102 @@
+#include "app/app_main.h"
+
+#include <QApplication>
+#include <cctype>
+#include <climits>
+
+#include "app/main_window.h"
+#include "platform/message_box.h"
+#include "platform/named_object.h"
+#include "platform/window.h"
+
+namespace app {
+
+namespace {
+constexpr std::size_t kCommandLineMax = 254;  // a 255-byte buffer with its NUL
+}
+
+std::string joinCommandLine(int argc, const char* const* argv) {
+    std::string line;
+    for (int i = 1; i < argc && argv && argv[i]; ++i) {
+        if (i > 1)
+            line += ' ';
+        line += argv[i];
+        if (line.size() >= kCommandLineMax)
+            break;
+    }
+    if (line.size() > kCommandLineMax)
+        line.resize(kCommandLineMax);
+    return line;
+}
+
+int parseDeviceNumber(const std::string& commandLine) {
+    std::size_t i = 0;
+    const std::size_t n = commandLine.size();
+    while (i < n && std::isspace(static_cast<unsigned char>(commandLine[i])))
+        ++i;
+    bool negative = false;
+    if (i < n && (commandLine[i] == '+' || commandLine[i] == '-')) {
+        negative = commandLine[i] == '-';
+        ++i;
+    }
+    long long value = 0;
+    for (; i < n && commandLine[i] >= '0' && commandLine[i] <= '9'; ++i) {
+        value = value * 10 + (commandLine[i] - '0');
+        if (value > static_cast<long long>(INT_MAX) + 1)
+            value = static_cast<long long>(INT_MAX) + 1;
+    }
+    if (negative)
+        value = -value;
+    if (value > INT_MAX)
+        value = INT_MAX;
+    if (value < INT_MIN)
+        value = INT_MIN;
+    return static_cast<int>(value);
+}
+
+int runCamlet32(int argc, char** argv, const DriverFactory& makeDriver) {
+    // Read the command line before Qt sees it: Qt would take options such as "-style" away.
+    const std::string commandLine = joinCommandLine(argc, argv);
+
+    platform::chooseQtPlatform();
+    // Qt gets only the program name, so that no device argument is taken for a Qt option.
+    static char programName[] = "camlet32";
+    int qtArgc = 1;
+    char* qtArgv[] = {argc > 0 && argv && argv[0] ? argv[0] : programName, nullptr};
+    QApplication application(qtArgc, qtArgv);
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    const int deviceNumber = parseDeviceNumber(commandLine);
+    if (deviceNumber <= 0) {
+        platform::messageBox("Valid device number must be supplied as command line parameter",
+                             "Error", platform::BoxIcon::Error);
+        return -1;
+    }
+
+    // One process per device number: the lock is named by the window title.
+    const std::string title = windowTitleFor(deviceNumber);
+    std::unique_ptr<platform::InstanceLock> lock = platform::InstanceLock::acquire(title);
+    if (!lock)
+        return -1;
+
+    std::unique_ptr<DriverHooks> driver =
+        makeDriver ? makeDriver(deviceNumber) : std::make_unique<DriverHooks>();
+
+    int exitCode = 0;
+    {
+        MainWindow window(deviceNumber, driver.get());
+        platform::onTerminationSignal([&window] { window.requestExit(); });
+        if (window.create()) {
+            window.showMinimized();
+            exitCode = platform::runMessageLoop();
+        }
+        platform::onTerminationSignal([] {});
+        // The driver goes first (its farewell still needs the bus and the event loop), then the
+        // window.
+        driver.reset();
+    }
+    lock.reset();
+    return exitCode;
+}
+
+}  // namespace app
