@@ -1,0 +1,112 @@
+// A small peer for the bus tests: creates one window on the prefix's bus and reacts to messages.
+//
+//   bus_peer [CLASS]      window of class CLASS (default "peer"); prints "hwnd <hex>", "ready"
+//   bus_peer signal       prints "ready"; on SIGTERM/SIGINT/SIGHUP prints "signal ui=<0|1>" and
+//                         quits with code 0
+//
+// Every message the window gets is printed as "msg <hex msg> <wParam> <lParam>". Messages:
+//   0x8001  echo: upper-cases the buffer behind lParam, answers wParam * 2
+//   0x8002  call back: posts 0x8011 to window wParam, then sends it 0x8003 with the text
+//           "from-peer" and 8 bytes wanted back; answers that send's result + 1 and prints
+//           "callback <result> <returned text>"
+//   0x8004  dies at once (SIGKILL) without answering
+//   0x8005  hangs (sleeps 60 s) without answering
+// Stdin lines: "send HWND MSG WPARAM", "post HWND MSG WPARAM" (numbers in hex) print
+// "result <value>"; "quit" ends the loop.
+#include <signal.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <QThread>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <string>
+
+#include "platform/window.h"
+
+using namespace platform;
+
+namespace {
+
+void say(const std::string& line) {
+    std::fputs((line + "\n").c_str(), stdout);
+    std::fflush(stdout);
+}
+
+LRESULT peerProc(HWND self, UINT msg, WPARAM w, LPARAM l) {
+    char line[128];
+    std::snprintf(line, sizeof line, "msg %x %llu %lld", msg, static_cast<unsigned long long>(w),
+                  static_cast<long long>(l));
+    if (msg != WM_CREATE && msg != WM_DESTROY)
+        say(line);
+    switch (msg) {
+        case 0x8001: {
+            for (char* p = reinterpret_cast<char*>(l); *p; ++p)
+                *p = static_cast<char>(std::toupper(static_cast<unsigned char>(*p)));
+            return static_cast<LRESULT>(w * 2);
+        }
+        case 0x8002: {
+            postMessage(static_cast<HWND>(w), 0x8011, self & 0xFFFF, 0);
+            char back[9] = {};
+            MessageBuffer b{"from-peer", 9, back, 8};
+            LRESULT r = sendMessage(static_cast<HWND>(w), 0x8003, self & 0xFFFF, 0, &b);
+            say("callback " + std::to_string(r) + " " + back);
+            return r + 1;
+        }
+        case 0x8004:
+            raise(SIGKILL);
+            return 0;
+        case 0x8005:
+            sleep(60);
+            return 0;
+    }
+    return defWindowProc(self, msg, w, l);
+}
+
+void readCommand() {
+    std::string line;
+    if (!std::getline(std::cin, line) || line == "quit") {
+        postQuitMessage(0);
+        return;
+    }
+    char verb[16] = {};
+    unsigned hwnd = 0, msg = 0;
+    unsigned long long w = 0;
+    if (std::sscanf(line.c_str(), "%15s %x %x %llx", verb, &hwnd, &msg, &w) != 4)
+        return;
+    if (std::strcmp(verb, "send") == 0)
+        say("result " + std::to_string(sendMessage(hwnd, msg, w, 0)));
+    else if (std::strcmp(verb, "post") == 0)
+        say("result " + std::to_string(postMessage(hwnd, msg, w, 0)));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    std::string mode = argc > 1 ? argv[1] : "peer";
+    if (mode == "signal") {
+        onTerminationSignal([] {
+            bool ui = QThread::currentThread() == QCoreApplication::instance()->thread();
+            say(std::string("signal ui=") + (ui ? "1" : "0"));
+            postQuitMessage(0);
+        });
+        say("ready");
+        return runMessageLoop();
+    }
+    HWND h = createWindow(mode, peerProc);
+    if (!h)
+        return 1;
+    char line[32];
+    std::snprintf(line, sizeof line, "hwnd %x", h);
+    say(line);
+    QSocketNotifier in(0, QSocketNotifier::Read);
+    QObject::connect(&in, &QSocketNotifier::activated, [] { readCommand(); });
+    say("ready");
+    int code = runMessageLoop();
+    destroyWindow(h);
+    return code;
+}

@@ -1,0 +1,311 @@
+// The message bus between real processes: sends with bytes both ways, call-backs during a send,
+// broadcasts, dead and hung peers, prefix isolation and hostile connections.
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <QThread>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+
+#include "child_process.h"
+#include "platform/bus_frame.h"
+#include "platform/prefix.h"
+#include "platform/window.h"
+#include "qt_env.h"
+#include "test_prefix.h"
+
+using namespace platform;
+using namespace std::chrono_literals;
+using testing_support::ChildProcess;
+using testing_support::pumpFor;
+using testing_support::pumpUntil;
+
+namespace {
+
+struct Peer {
+    std::unique_ptr<ChildProcess> proc;
+    HWND hwnd = 0;
+};
+
+Peer startPeer(const std::string& arg = "peer", const ChildProcess::Env& env = {}) {
+    Peer p;
+    p.proc = std::make_unique<ChildProcess>(
+        std::vector<std::string>{testing_support::binPath("bus_peer"), arg}, env);
+    auto line = p.proc->waitForLine("hwnd ", 10s);
+    if (line)
+        p.hwnd = static_cast<HWND>(std::stoul(line->substr(5), nullptr, 16));
+    p.proc->waitForLine("ready", 10s);
+    return p;
+}
+
+class BusTest : public ::testing::Test {
+  protected:
+    void SetUp() override { testing_support::qtApp(); }
+    void TearDown() override {
+        if (own_)
+            destroyWindow(own_);
+    }
+
+    // A window of this process that records what it gets; 0x8003 answers 77 and writes "ok".
+    HWND ownWindow() {
+        own_ = createWindow("tester", [this](HWND, UINT m, WPARAM w, LPARAM l) -> LRESULT {
+            seen_.push_back(m);
+            if (m == 0x8003) {
+                nestedText_ = reinterpret_cast<const char*>(l);
+                postSeenDuringNested_ = count(0x8011) > 0;
+                std::memcpy(reinterpret_cast<char*>(l), "ok", 3);
+                return 77;
+            }
+            if (m == 0x8010)
+                postedW_ = w;
+            return 0;
+        });
+        return own_;
+    }
+    int count(UINT m) const { return static_cast<int>(std::count(seen_.begin(), seen_.end(), m)); }
+
+    testing_support::TestPrefix prefix_;
+    HWND own_ = 0;
+    std::vector<UINT> seen_;
+    std::string nestedText_;
+    bool postSeenDuringNested_ = false;
+    WPARAM postedW_ = 0;
+};
+
+TEST_F(BusTest, SendCarriesBytesBothWaysAndAddressesByLowWord) {
+    Peer p = startPeer("camclass");
+    ASSERT_NE(p.hwnd, 0u);
+    EXPECT_TRUE(isWindow(p.hwnd));
+    EXPECT_EQ(windowClassName(p.hwnd), "camclass");
+    EXPECT_EQ(windowClassName(p.hwnd & 0xFFFF), "camclass");
+
+    char out[8];
+    std::memset(out, '#', sizeof out);
+    MessageBuffer b{"hello", 5, out, 8};
+    EXPECT_EQ(sendMessage(p.hwnd, 0x8001, 21, 0, &b), 42);
+    EXPECT_EQ(std::memcmp(out, "HELLO\0\0\0", 8), 0);
+    // Only the low word travels in the protocol; any high word reaches the same window.
+    EXPECT_EQ(sendMessage(p.hwnd & 0xFFFF, 0x8001, 5, 0, &b), 10);
+    EXPECT_EQ(sendMessage((p.hwnd & 0xFFFF) | 0xABCD0000u, 0x8001, 6, 0, &b), 12);
+
+    // Posts both ways.
+    HWND me = ownWindow();
+    ASSERT_TRUE(postMessage(p.hwnd, 0x8012, 9, -3));
+    EXPECT_TRUE(p.proc->waitForLine("msg 8012 9 -3", 10s));
+    char cmd[64];
+    std::snprintf(cmd, sizeof cmd, "post %x 8010 2a\n", me & 0xFFFF);
+    p.proc->writeStdin(cmd);
+    ASSERT_TRUE(pumpUntil([&] { return postedW_ == 0x2a; }, 10s));
+    // A send from another thread to a remote window.
+    LRESULT fromThread = 0;
+    std::thread t([&] { fromThread = sendMessage(p.hwnd, 0x8001, 50, 0, &b); });
+    t.join();
+    EXPECT_EQ(fromThread, 100);
+}
+
+TEST_F(BusTest, PeerCallsBackDuringSendButPostsWaitForTheLoop) {
+    Peer p = startPeer();
+    HWND me = ownWindow();
+    ASSERT_NE(me, 0u);
+    EXPECT_EQ(sendMessage(p.hwnd, 0x8002, me & 0xFFFF, 0), 78);
+    EXPECT_EQ(nestedText_, "from-peer");
+    EXPECT_TRUE(p.proc->waitForLine("callback 77 ok", 10s));
+    // The peer posted before it called back; the post is not delivered inside our send.
+    EXPECT_FALSE(postSeenDuringNested_);
+    EXPECT_EQ(count(0x8011), 0);
+    EXPECT_TRUE(pumpUntil([&] { return count(0x8011) == 1; }, 10s));
+}
+
+TEST_F(BusTest, BroadcastReachesEveryWindowOfThePrefixOnce) {
+    Peer a = startPeer(), b = startPeer();
+    HWND me = ownWindow();
+    ASSERT_TRUE(a.hwnd && b.hwnd && me);
+    EXPECT_NE(a.hwnd & 0xFFFF, b.hwnd & 0xFFFF);
+    EXPECT_EQ(sendMessage(HWND_BROADCAST, 0x8020, 1, 2), 0);
+    EXPECT_EQ(count(0x8020), 1);
+    EXPECT_TRUE(a.proc->waitForLine("msg 8020 1 2", 10s));
+    EXPECT_TRUE(b.proc->waitForLine("msg 8020 1 2", 10s));
+    // A peer broadcasting reaches us too, handled from the loop.
+    a.proc->writeStdin("send ffff 8021 0\n");
+    ASSERT_TRUE(pumpUntil([&] { return count(0x8021) == 1; }, 10s));
+    EXPECT_TRUE(b.proc->waitForLine("msg 8021", 10s));
+}
+
+TEST_F(BusTest, PeerKilledDuringSendIsSkippedAndCleanedUp) {
+    Peer p = startPeer();
+    ASSERT_TRUE(isWindow(p.hwnd));
+    std::string entry;
+    char name[8];
+    std::snprintf(name, sizeof name, "/w%04x", p.hwnd & 0xFFFF);
+    entry = runtimeDir() + name;
+    ASSERT_TRUE(std::filesystem::exists(entry));
+
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(sendMessage(p.hwnd, 0x8004, 0, 0), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 4s);  // no waiting for a time-out
+    ASSERT_TRUE(p.proc->waitExit(10s));
+    EXPECT_FALSE(isWindow(p.hwnd));
+    EXPECT_FALSE(std::filesystem::exists(entry));
+    EXPECT_FALSE(postMessage(p.hwnd, 0x8012, 0, 0));
+    // A broadcast afterwards still reaches the living.
+    HWND me = ownWindow();
+    ASSERT_NE(me, 0u);
+    sendMessage(HWND_BROADCAST, 0x8020, 0, 0);
+    EXPECT_EQ(count(0x8020), 1);
+}
+
+TEST_F(BusTest, HungPeerIsSkippedAfterTheTimeLimit) {
+    Peer hung = startPeer(), live = startPeer();
+    HWND me = ownWindow();
+    ASSERT_TRUE(hung.hwnd && live.hwnd && me);
+    hung.proc->signal(SIGSTOP);
+    auto start = std::chrono::steady_clock::now();
+    sendMessage(HWND_BROADCAST, 0x8020, 3, 0);
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, 4500ms);
+    EXPECT_LT(took, 15s);
+    EXPECT_EQ(count(0x8020), 1);
+    EXPECT_TRUE(live.proc->waitForLine("msg 8020 3 0", 10s));
+    // A stopped process still holds its windows: they stay on the bus.
+    EXPECT_TRUE(isWindow(hung.hwnd));
+    hung.proc->signal(SIGKILL);
+    // The live peer is still served after the hung one.
+    char out[4] = {};
+    MessageBuffer b{"ab", 2, out, 3};
+    EXPECT_EQ(sendMessage(live.hwnd, 0x8001, 4, 0, &b), 8);
+    EXPECT_STREQ(out, "AB");
+}
+
+TEST_F(BusTest, TwoPrefixesNeverSeeEachOther) {
+    std::string other = prefix_.path() + "-other";
+    std::filesystem::create_directories(other);
+    Peer foreign = startPeer("peer", {{"KELP_PREFIX", other}});
+    Peer local = startPeer();
+    HWND me = ownWindow();
+    ASSERT_TRUE(foreign.hwnd && local.hwnd && me);
+    EXPECT_TRUE(isWindow(local.hwnd));
+    if ((foreign.hwnd & 0xFFFF) != (local.hwnd & 0xFFFF) &&
+        (foreign.hwnd & 0xFFFF) != (me & 0xFFFF)) {
+        EXPECT_FALSE(isWindow(foreign.hwnd));
+        EXPECT_EQ(sendMessage(foreign.hwnd, 0x8001, 1, 0), 0);
+    }
+    sendMessage(HWND_BROADCAST, 0x8020, 7, 0);
+    EXPECT_TRUE(local.proc->waitForLine("msg 8020 7 0", 10s));
+    foreign.proc->writeStdin("send ffff 8022 0\n");
+    EXPECT_TRUE(foreign.proc->waitForLine("result 0", 10s));
+    pumpFor(300ms);
+    EXPECT_EQ(count(0x8022), 0);
+    EXPECT_FALSE(foreign.proc->waitForLine("msg 8020", 300ms));
+    foreign.proc.reset();
+    std::filesystem::remove_all(other);
+}
+
+// Raw connections to this process's bus socket, as a confused or hostile peer would make them.
+class RawClient {
+  public:
+    RawClient() {
+        fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::string path = runtimeDir() + "/b" + std::to_string(getpid()) + ".s";
+        std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+        connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    }
+    ~RawClient() { close(fd_); }
+    bool connected() const { return connected_; }
+    void write(const std::vector<std::uint8_t>& b) {
+        ASSERT_EQ(send(fd_, b.data(), b.size(), MSG_NOSIGNAL), static_cast<ssize_t>(b.size()));
+    }
+    // True once the other side has closed the connection (the event loop runs meanwhile).
+    bool droppedWithin(std::chrono::milliseconds limit) {
+        return pumpUntil(
+            [&] {
+                char c;
+                ssize_t n = recv(fd_, &c, 1, MSG_DONTWAIT);
+                return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+            },
+            limit);
+    }
+
+  private:
+    int fd_ = -1;
+    bool connected_ = false;
+};
+
+std::vector<std::uint8_t> frameBytes(const bus::Frame& f) {
+    std::vector<std::uint8_t> out;
+    bus::encodeFrame(f, out);
+    return out;
+}
+
+TEST_F(BusTest, BadConnectionsAreDroppedWithoutReachingWindows) {
+    HWND me = ownWindow();
+    ASSERT_NE(me, 0u);
+    bus::Frame hello;
+    hello.type = bus::FrameType::Hello;
+    hello.prefixId = 0xBAD;  // another prefix
+    bus::Frame send;
+    send.type = bus::FrameType::Send;
+    send.hwnd = me;
+    send.msg = 0x8030;
+
+    {  // a process of another prefix
+        RawClient c;
+        ASSERT_TRUE(c.connected());
+        auto bytes = frameBytes(hello);
+        auto s = frameBytes(send);
+        bytes.insert(bytes.end(), s.begin(), s.end());
+        c.write(bytes);
+        EXPECT_TRUE(c.droppedWithin(5s));
+    }
+    {  // a message before any hello
+        RawClient c;
+        c.write(frameBytes(send));
+        EXPECT_TRUE(c.droppedWithin(5s));
+    }
+    {  // a header that claims a huge body
+        RawClient c;
+        auto s = frameBytes(send);
+        s[8] = s[9] = s[10] = s[11] = 0xFF;
+        c.write(s);
+        EXPECT_TRUE(c.droppedWithin(5s));
+    }
+    {  // plain garbage
+        RawClient c;
+        c.write({'G', 'E', 'T', ' ', '/', '\n'});
+        EXPECT_TRUE(c.droppedWithin(5s));
+    }
+    {  // a peer that dies half-way through a frame
+        RawClient c;
+        auto s = frameBytes(send);
+        s.resize(s.size() / 2);
+        c.write(s);
+    }
+    pumpFor(200ms);
+    EXPECT_EQ(count(0x8030), 0);
+    // The bus still works for well-behaved peers.
+    Peer p = startPeer();
+    char cmd[64];
+    std::snprintf(cmd, sizeof cmd, "send %x 8031 1\n", me & 0xFFFF);
+    p.proc->writeStdin(cmd);
+    EXPECT_TRUE(pumpUntil([&] { return count(0x8031) == 1; }, 10s));
+}
+
+TEST(TerminationSignal, HandlerRunsOnUiThreadAndProcessExitsZero) {
+    testing_support::TestPrefix prefix;
+    for (int sig : {SIGTERM, SIGHUP}) {
+        ChildProcess child({testing_support::binPath("bus_peer"), "signal"});
+        ASSERT_TRUE(child.waitForLine("ready", 10s));
+        child.signal(sig);
+        EXPECT_TRUE(child.waitForLine("signal ui=1", 10s));
+        EXPECT_EQ(child.waitExit(10s), 0);
+    }
+}
+
+}  // namespace
