@@ -5,6 +5,8 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -112,6 +114,14 @@ tcflag_t sizeFlag(int dataBits) {
         default:
             return CS8;
     }
+}
+
+bool isPseudoTerminal(int fd) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode))
+        return false;
+    unsigned m = major(st.st_rdev);
+    return m >= 136 && m <= 143;  // the Unix98 pty slave majors
 }
 
 }  // namespace
@@ -228,7 +238,11 @@ bool SerialDevice::configure(int baud, int dataBits, int stopBits, int parity) {
     termios back{};
     if (tcgetattr(fd_, &back) != 0)
         return false;
-    const tcflag_t mask = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
+    // A pseudo-terminal carries bytes without framing: its driver always reports CS8 and no
+    // parity, whatever it was given, so only the other settings can be checked on one.
+    tcflag_t mask = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
+    if (isPseudoTerminal(fd_))
+        mask &= ~static_cast<tcflag_t>(CSIZE | PARENB);
     if ((back.c_cflag & mask) != (t.c_cflag & mask))
         return false;
     unsigned actual = 0;
@@ -282,6 +296,7 @@ SerialDevice::ReadResult SerialDevice::read(void* buf, std::size_t n) {
     auto* out = static_cast<unsigned char*>(buf);
     std::size_t got = 0;
     std::int64_t lastByte = 0;
+    bool hungUp = false;  // poll reported a hang-up or an error on the line
     for (;;) {
         ssize_t r = ::read(fd_, out + got, n - got);
         if (r > 0) {
@@ -297,6 +312,10 @@ SerialDevice::ReadResult SerialDevice::read(void* buf, std::size_t n) {
             // The bytes already taken are delivered; the error shows again on the next read.
             return got > 0 ? ReadResult{IoStatus::Ok, got} : ReadResult{IoStatus::Failed, 0};
         }
+        // Nothing to read: after a hang-up (a read of 0 while poll keeps reporting the line
+        // readable) this is the end of the line, not a wait.
+        if (hungUp)
+            return got > 0 ? ReadResult{IoStatus::Ok, got} : ReadResult{IoStatus::Failed, 0};
         if (immediate || (firstByte && got > 0))
             return {IoStatus::Ok, got};
 
@@ -323,8 +342,8 @@ SerialDevice::ReadResult SerialDevice::read(void* buf, std::size_t n) {
             if (cancelled())
                 return {IoStatus::Cancelled, 0};
         }
-        if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) && !(fds[0].revents & POLLIN))
-            return got > 0 ? ReadResult{IoStatus::Ok, got} : ReadResult{IoStatus::Failed, 0};
+        if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL))
+            hungUp = true;
     }
 }
 

@@ -1,0 +1,92 @@
+// A pseudo-terminal pair for serial tests: the slave stands for the port's device (linked as
+// dosdevices/comN), the test plays the far end on the master.
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+namespace comms_test {
+
+struct PtyPair {
+    int master = -1;
+    int slave = -1;
+    std::string slavePath;
+
+    PtyPair() {
+        char name[128] = {};
+        if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
+            master = slave = -1;
+            return;
+        }
+        slavePath = name;
+        fcntl(master, F_SETFD, FD_CLOEXEC);
+        fcntl(slave, F_SETFD, FD_CLOEXEC);
+    }
+    ~PtyPair() {
+        closeMaster();
+        if (slave >= 0)
+            ::close(slave);
+    }
+    PtyPair(const PtyPair&) = delete;
+    PtyPair& operator=(const PtyPair&) = delete;
+
+    bool ok() const { return master >= 0; }
+    void closeMaster() {
+        if (master >= 0)
+            ::close(master);
+        master = -1;
+    }
+
+    // Sends bytes towards the port (the port's receive side).
+    bool send(const std::string& bytes) const {
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            ssize_t w = ::write(master, bytes.data() + done, bytes.size() - done);
+            if (w <= 0)
+                return false;
+            done += static_cast<std::size_t>(w);
+        }
+        return true;
+    }
+
+    // Bytes the port sent, collected until `want` bytes came or `limit` passed.
+    std::string receive(std::size_t want, std::chrono::milliseconds limit) const {
+        std::string out;
+        auto end = std::chrono::steady_clock::now() + limit;
+        while (out.size() < want) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                end - std::chrono::steady_clock::now());
+            if (left.count() <= 0)
+                break;
+            pollfd p{master, POLLIN, 0};
+            if (poll(&p, 1, static_cast<int>(left.count())) <= 0)
+                break;
+            char buf[4096];
+            ssize_t r = ::read(master, buf, sizeof buf);
+            if (r <= 0)
+                break;
+            out.append(buf, static_cast<std::size_t>(r));
+        }
+        return out;
+    }
+};
+
+// Polls `pred` until it holds or `limit` passes.
+template <typename Pred>
+bool waitUntil(Pred pred, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+}  // namespace comms_test
