@@ -621,14 +621,28 @@ LRESULT busSend(const RemoteWindow& w, UINT msg, WPARAM wParam, LPARAM lParam,
     c->busy = true;
     if (ui)
         ++theBus().depth;
-    if (writeAll(c->fd, out, Clock::now() + std::chrono::milliseconds(kSendTimeoutMs)))
+    bool written = writeAll(c->fd, out, Clock::now() + std::chrono::milliseconds(kSendTimeoutMs));
+    if (!written && ui) {
+        // A pooled connection the peer has closed since: nothing was delivered, so one fresh
+        // connection may try again.
+        closeConn(c);
+        c = pooledConn(path, dir);
+        if (c) {
+            c->busy = true;
+            written =
+                writeAll(c->fd, out, Clock::now() + std::chrono::milliseconds(kSendTimeoutMs));
+        }
+    }
+    if (written)
         res = waitReply(c, f.seq, ui, reply);
     if (ui)
         --theBus().depth;
-    c->busy = false;
+    if (c)
+        c->busy = false;
     if (res != WaitResult::Reply) {
         // The connection's state is unknown now (a late reply may still come): never reuse it.
-        closeConn(c);
+        if (c)
+            closeConn(c);
         if (res == WaitResult::Failed)
             busLookup(static_cast<std::uint16_t>(w.hwnd & 0xFFFF));
         return 0;

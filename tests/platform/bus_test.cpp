@@ -109,6 +109,22 @@ TEST_F(BusTest, SendCarriesBytesBothWaysAndAddressesByLowWord) {
     EXPECT_EQ(fromThread, 100);
 }
 
+TEST_F(BusTest, LargestPayloadTravelsBothWaysAndLargerIsRefused) {
+    Peer p = startPeer();
+    ASSERT_NE(p.hwnd, 0u);
+    // Bigger than any socket buffer: both directions must keep writing while the other reads.
+    std::string in(bus::kMaxPayload, 'a');
+    std::string out(bus::kMaxPayload, '-');
+    MessageBuffer b{in.data(), in.size(), out.data(), out.size()};
+    EXPECT_EQ(sendMessage(p.hwnd, 0x8001, 1, 0, &b), 2);
+    EXPECT_EQ(out, std::string(bus::kMaxPayload, 'A'));
+
+    std::string tooBig(bus::kMaxPayload + 1, 'a');
+    MessageBuffer big{tooBig.data(), tooBig.size(), nullptr, 0};
+    EXPECT_EQ(sendMessage(p.hwnd, 0x8001, 7, 0, &big), 0);
+    EXPECT_FALSE(p.proc->waitForLine("msg 8001 7", 300ms));
+}
+
 TEST_F(BusTest, PeerCallsBackDuringSendButPostsWaitForTheLoop) {
     Peer p = startPeer();
     HWND me = ownWindow();
