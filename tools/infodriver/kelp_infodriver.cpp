@@ -254,6 +254,18 @@ LRESULT StandIn::deliver(WPARAM index, const char* value, std::size_t length) {
     return 2;
 }
 
+// Whether a window that just failed to answer still exists. A process that dies closes its bus
+// connection and releases its window a moment apart, so a window that looks alive right after a
+// failed send is looked at again for a short while.
+bool windowSurvives(HWND hwnd) {
+    for (int i = 0; i < 20; ++i) {
+        if (!platform::isWindow(hwnd))
+            return false;
+        usleep(5000);
+    }
+    return true;
+}
+
 LRESULT StandIn::sendToClient(platform::UINT msg, WPARAM wParam, LPARAM lParam,
                               const platform::MessageBuffer* buffer) {
     if (!client_)
@@ -262,7 +274,7 @@ LRESULT StandIn::sendToClient(platform::UINT msg, WPARAM wParam, LPARAM lParam,
     LRESULT r = platform::sendMessage(to, msg, wParam, lParam, buffer);
     // A failed send to a client whose process has gone: forget it (once, even if a nested
     // handshake already replaced it).
-    if (r == 0 && client_ == to && !platform::isWindow(to)) {
+    if (r == 0 && client_ == to && !windowSurvives(to)) {
         say("lost 0x%04x", to);
         client_ = 0;
     }
