@@ -66,6 +66,16 @@ int runCamlet32(int argc, char** argv, const DriverFactory& makeDriver) {
     QApplication application(qtArgc, qtArgv);
     QApplication::setQuitOnLastWindowClosed(false);
 
+    // SIGTERM, SIGINT and SIGHUP end the process as File > Exit does. They are taken from here
+    // on and handled from the message loop, by which time the window exists.
+    MainWindow* mainWindow = nullptr;
+    platform::onTerminationSignal([&mainWindow] {
+        if (mainWindow)
+            mainWindow->requestExit();
+        else
+            platform::postQuitMessage(0);
+    });
+
     const int deviceNumber = parseDeviceNumber(commandLine);
     if (deviceNumber <= 0) {
         platform::messageBox("Valid device number must be supplied as command line parameter",
@@ -85,17 +95,18 @@ int runCamlet32(int argc, char** argv, const DriverFactory& makeDriver) {
     int exitCode = 0;
     {
         MainWindow window(deviceNumber, driver.get());
-        platform::onTerminationSignal([&window] { window.requestExit(); });
+        mainWindow = &window;
         if (window.create()) {
             window.showMinimized();
             exitCode = platform::runMessageLoop();
         }
-        platform::onTerminationSignal([] {});
+        mainWindow = nullptr;
         // The driver goes first (its farewell still needs the bus and the event loop), then the
         // window.
         driver.reset();
     }
     lock.reset();
+    platform::onTerminationSignal([] {});
     return exitCode;
 }
 
