@@ -40,15 +40,16 @@ struct CallbackLog {
     std::atomic<void*> lastOwner{nullptr};
     std::atomic<bool> onOtherThread{true};
 };
-inline CallbackLog* callbackLog = nullptr;
+inline std::atomic<CallbackLog*> callbackLog{nullptr};
 inline std::thread::id testThread;
 inline void countingCallback(void* owner) {
-    if (!callbackLog)
+    CallbackLog* log = callbackLog.load();
+    if (!log)
         return;
-    callbackLog->lastOwner = owner;
+    log->lastOwner = owner;
     if (std::this_thread::get_id() == testThread)
-        callbackLog->onOtherThread = false;
-    ++callbackLog->calls;
+        log->onOtherThread = false;
+    ++log->calls;
 }
 
 class PortTest : public ::testing::Test {
@@ -63,11 +64,12 @@ class PortTest : public ::testing::Test {
         callbackLog = &log;
     }
     void TearDown() override {
-        callbackLog = nullptr;
-        // Leave no port open for the next test, whatever this one did.
+        // Leave no port open for the next test, whatever this one did; only then may the
+        // callback's log go.
         for (int i = 0; i < comms::COMM_MAX_PORTS; ++i)
             comms::comm_close(i);
         comms::comm_close(-1);
+        callbackLog = nullptr;
     }
 
     // A pty linked as COMn; null (and the test skipped) when ptys are unavailable.
