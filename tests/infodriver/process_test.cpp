@@ -29,9 +29,15 @@ std::unique_ptr<ChildProcess> startInfodriver(std::vector<std::string> args) {
     return p;
 }
 
-std::unique_ptr<ChildProcess> startClient(std::vector<std::string> args) {
+std::unique_ptr<ChildProcess> startClient(std::vector<std::string> args,
+                                          const ChildProcess::Env& env = {}) {
     args.insert(args.begin(), binPath("roreziv_client"));
-    return std::make_unique<ChildProcess>(args);
+    return std::make_unique<ChildProcess>(args, env);
+}
+
+std::string libPath(const std::string& name) {
+    const char* dir = std::getenv("KELP_LIB_DIR");
+    return std::string(dir ? dir : ".") + "/" + name;
 }
 
 // The line "connect RESULT HANDLE" of a client; returns RESULT and stores HANDLE.
@@ -267,6 +273,29 @@ TEST_F(OverTheBus, MessagesFromTheInfodriversInput) {
     client->writeStdin("text\nstatus\n");
     EXPECT_TRUE(client->waitForLine("text " + std::string(299, 't'), kWait));
     EXPECT_TRUE(client->waitForLine("status 3 0 0", kWait));
+}
+
+TEST_F(OverTheBus, InterfaceLibraryCanBeReplacedOrMissing) {
+    auto info = startInfodriver({"12"});
+    {
+        auto client = startClient({"12"}, {{"KELP_IFLIB", libPath("libprobe_iflib.so")}});
+        ASSERT_EQ(connectResult(*client), 15);
+        client->writeStdin("getslot 3\nsetslot 3 x\ngetslot 3\n");
+        EXPECT_TRUE(client->waitForLine("slot 3 probe", kWait));
+        EXPECT_TRUE(client->waitForLine("slot 3 probe", kWait));
+        info->writeStdin("librarymsg 1 2\n");
+        EXPECT_EQ(info->waitForLine("result ", kWait).value_or(""), "result 4321");
+        client->writeStdin("quit\n");
+        EXPECT_EQ(client->waitExit(kWait), 0);
+    }
+    // Without a library the client still connects and counts; writes and reads do nothing.
+    auto client = startClient({"12"}, {{"KELP_IFLIB", "/nonexistent/libkelpif32.so"}});
+    ASSERT_EQ(connectResult(*client), 15);
+    client->writeStdin("setslot 3 x\ngetslot 3\nstatus\n");
+    EXPECT_TRUE(client->waitForLine("slot 3 ", kWait));
+    EXPECT_TRUE(client->waitForLine("status 15 1 0", kWait));
+    EXPECT_NE(client->stderrText().find("/nonexistent/libkelpif32.so"), std::string::npos);
+    EXPECT_EQ(slot({"12", "get", "3"}).out, "\n");
 }
 
 }  // namespace
