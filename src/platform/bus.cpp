@@ -12,6 +12,7 @@
 // connection of its own and does not handle incoming messages while it waits.
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -531,9 +532,17 @@ std::optional<RemoteWindow> busLookup(std::uint16_t low) {
     if (fd < 0)
         return std::nullopt;
     if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
-        // Nobody holds it: the owner is gone. Remove the entry if it is still this file.
-        if (sameFile(fd, path))
+        // Nobody holds it: the owner is gone. Remove the entry if it is still this file, and the
+        // owner's socket when no process of that pid runs any more.
+        if (sameFile(fd, path)) {
+            char buf[64];
+            ssize_t n = pread(fd, buf, sizeof buf - 1, 0);
+            Entry e;
+            if (n > 0 && parseEntry(std::string(buf, static_cast<std::size_t>(n)), e) &&
+                e.pid != getpid() && kill(e.pid, 0) != 0 && errno == ESRCH)
+                unlink(socketPath(dir, e.pid).c_str());
             unlink(path.c_str());
+        }
         close(fd);
         return std::nullopt;
     }
