@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <QFontMetrics>
+#include <QPainter>
 #include <QScrollBar>
+#include <QStyledItemDelegate>
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -20,27 +22,48 @@ namespace app {
 // ---------------------------------------------------------------------------------------------
 // LogListWidget
 
+namespace {
+
+class ExtentDelegate : public QStyledItemDelegate {
+  public:
+    explicit ExtentDelegate(LogListWidget* list) : QStyledItemDelegate(list), list_(list) {}
+
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+        return QSize(list_->horizontalExtent(),
+                     QStyledItemDelegate::sizeHint(option, index).height());
+    }
+
+    void paint(QPainter* painter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override {
+        // The viewport clips; the row itself never cuts a line short.
+        QStyleOptionViewItem wide(option);
+        wide.rect.setWidth(std::max(wide.rect.width(), 1 << 20));
+        QStyledItemDelegate::paint(painter, wide, index);
+    }
+
+  private:
+    LogListWidget* list_;
+};
+
+}  // namespace
+
 LogListWidget::LogListWidget(QWidget* parent) : QListWidget(parent) {
     setSelectionMode(QAbstractItemView::SingleSelection);
     setTextElideMode(Qt::ElideNone);
     setWordWrap(false);
+    setUniformItemSizes(true);
     setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    setItemDelegate(new ExtentDelegate(this));
 }
 
 void LogListWidget::setHorizontalExtent(int pixels) {
-    extent_ = std::max(0, pixels);
-    updateGeometries();
-}
-
-void LogListWidget::updateGeometries() {
-    QListWidget::updateGeometries();
-    // The scroll range follows the extent set from outside, whatever the items measure.
-    const int page = viewport()->width();
-    QScrollBar* bar = horizontalScrollBar();
-    bar->setPageStep(page);
-    bar->setRange(0, std::max(0, extent_ - page));
+    pixels = std::max(0, pixels);
+    if (pixels == extent_)
+        return;
+    extent_ = pixels;
+    doItemsLayout();
 }
 
 // ---------------------------------------------------------------------------------------------

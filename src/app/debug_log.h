@@ -16,7 +16,9 @@
 namespace app {
 
 // The debug list box: a QListWidget whose horizontal scroll range is set from outside (the way a
-// list box's horizontal extent is), not from the width of the items it holds.
+// list box's horizontal extent is), not from the width of the lines it holds. Every row is as
+// wide as the extent (uniform rows), so the view's own scroll range is the extent less the
+// visible width; a line wider than its row is still drawn whole.
 class LogListWidget : public QListWidget {
     Q_OBJECT
   public:
@@ -24,9 +26,6 @@ class LogListWidget : public QListWidget {
 
     void setHorizontalExtent(int pixels);
     int horizontalExtent() const { return extent_; }
-
-  protected:
-    void updateGeometries() override;
 
   private:
     int extent_ = 0;
