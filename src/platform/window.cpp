@@ -77,6 +77,19 @@ std::uint16_t lowWord(HWND h) {
     return static_cast<std::uint16_t>(h & 0xFFFF);
 }
 
+// Set while a procedure runs for a message whose lParam came from another process as a number.
+thread_local bool foreignLParam = false;
+
+// Calls a procedure, marking (or clearing) the lParam as foreign for the duration of the call.
+LRESULT callProc(const std::shared_ptr<Window>& w, UINT msg, WPARAM wParam, LPARAM lParam,
+                 bool foreign) {
+    bool saved = foreignLParam;
+    foreignLParam = foreign;
+    LRESULT r = w->proc(w->hwnd, msg, wParam, lParam);
+    foreignLParam = saved;
+    return r;
+}
+
 bool Dispatcher::event(QEvent* e) {
     if (e->type() != kWakeEvent)
         return QObject::event(e);
@@ -140,14 +153,13 @@ bool stillLive(const std::shared_ptr<Window>& w) {
     return now && now->serial == w->serial;
 }
 
-LRESULT callWithBuffer(const std::shared_ptr<Window>& w, UINT msg, WPARAM wParam, LPARAM lParam,
-                       const void* in, std::size_t inSize, void* out, std::size_t outSize) {
-    if (!in && !out)
-        return w->proc(w->hwnd, msg, wParam, lParam);
+// Calls the procedure with lParam pointing at a fresh buffer that holds the `in` bytes.
+LRESULT callWithBuffer(const std::shared_ptr<Window>& w, UINT msg, WPARAM wParam, const void* in,
+                       std::size_t inSize, void* out, std::size_t outSize) {
     std::vector<char> buf(std::max(inSize, outSize) + 1, 0);
     if (in && inSize)
         std::memcpy(buf.data(), in, inSize);
-    LRESULT r = w->proc(w->hwnd, msg, wParam, reinterpret_cast<LPARAM>(buf.data()));
+    LRESULT r = callProc(w, msg, wParam, reinterpret_cast<LPARAM>(buf.data()), false);
     if (out && outSize)
         std::memcpy(out, buf.data(), outSize);
     return r;
@@ -156,9 +168,8 @@ LRESULT callWithBuffer(const std::shared_ptr<Window>& w, UINT msg, WPARAM wParam
 LRESULT sendLocal(const std::shared_ptr<Window>& w, UINT msg, WPARAM wParam, LPARAM lParam,
                   const MessageBuffer* buffer) {
     if (!buffer)
-        return w->proc(w->hwnd, msg, wParam, lParam);
-    return callWithBuffer(w, msg, wParam, lParam, buffer->in, buffer->inSize, buffer->out,
-                          buffer->outSize);
+        return callProc(w, msg, wParam, lParam, false);
+    return callWithBuffer(w, msg, wParam, buffer->in, buffer->inSize, buffer->out, buffer->outSize);
 }
 
 // Sends to one window (by low word) from the UI thread, locally or over the bus.
@@ -215,11 +226,12 @@ std::vector<std::uint16_t> allLiveWindows() {
     return lows;
 }
 
-bool postLocal(const std::shared_ptr<Window>& w, UINT msg, WPARAM wParam, LPARAM lParam) {
-    return enqueue([w, msg, wParam, lParam] {
+bool postLocal(const std::shared_ptr<Window>& w, UINT msg, WPARAM wParam, LPARAM lParam,
+               bool foreign = false) {
+    return enqueue([w, msg, wParam, lParam, foreign] {
         // A window destroyed (or replaced) since the post gets nothing.
         if (stillLive(w))
-            w->proc(w->hwnd, msg, wParam, lParam);
+            callProc(w, msg, wParam, lParam, foreign);
     });
 }
 
@@ -261,14 +273,14 @@ LRESULT deliverFromBus(std::uint16_t low, UINT msg, WPARAM wParam, LPARAM lParam
     if (!w)
         return 0;
     if (!hasBuffer)
-        return w->proc(w->hwnd, msg, wParam, lParam);
+        return callProc(w, msg, wParam, lParam, true);
     out.assign(outSize, 0);
-    return callWithBuffer(w, msg, wParam, lParam, in.data(), in.size(), out.data(), outSize);
+    return callWithBuffer(w, msg, wParam, in.data(), in.size(), out.data(), outSize);
 }
 
 void postFromBus(std::uint16_t low, UINT msg, WPARAM wParam, LPARAM lParam) {
     if (auto w = findLocal(low))
-        postLocal(w, msg, wParam, lParam);
+        postLocal(w, msg, wParam, lParam, true);
 }
 
 std::size_t localWindowCount() {
@@ -304,7 +316,7 @@ HWND createWindow(const std::string& className, WindowProc proc, LPARAM createPa
         w->serial = s.nextSerial++;
         s.windows[lowWord(h)] = w;
     }
-    if (w->proc(h, WM_CREATE, 0, createParam) == -1) {
+    if (callProc(w, WM_CREATE, 0, createParam, false) == -1) {
         destroyWindow(h);
         return 0;
     }
@@ -329,7 +341,7 @@ bool destroyWindow(HWND hwnd) {
     }
     w->timers.clear();
     detail::busUnregister(w->entry);
-    w->proc(w->hwnd, WM_DESTROY, 0, 0);
+    callProc(w, WM_DESTROY, 0, 0, false);
     return true;
 }
 
@@ -367,7 +379,7 @@ unsigned setTimer(HWND hwnd, unsigned id, unsigned ms) {
         QObject::connect(t, &QTimer::timeout, d, [weak, id] {
             auto win = weak.lock();
             if (win && stillLive(win))
-                win->proc(win->hwnd, WM_TIMER, id, 0);
+                callProc(win, WM_TIMER, id, 0, false);
         });
     }
     t->start(period);  // restarts a running timer with the new period
@@ -423,6 +435,10 @@ LRESULT sendMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam,
     for (std::uint16_t l : allLiveWindows())
         one(l);
     return 0;
+}
+
+bool lParamFromOtherProcess() {
+    return foreignLParam;
 }
 
 void postQuitMessage(int code) {

@@ -91,6 +91,11 @@ bool postMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 LRESULT sendMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam,
                     const MessageBuffer* buffer = nullptr);
 
+// True while the calling procedure handles a message that another process sent or posted without
+// a MessageBuffer: its lParam is then a plain number of that process, never a pointer that this
+// process may follow. A procedure that reads memory behind lParam checks this first.
+bool lParamFromOtherProcess();
+
 // Ends the message loop with this exit code (PostQuitMessage).
 void postQuitMessage(int code);
 

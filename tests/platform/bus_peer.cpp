@@ -5,7 +5,8 @@
 //                         quits with code 0
 //
 // Every message the window gets is printed as "msg <hex msg> <wParam> <lParam>". Messages:
-//   0x8001  echo: upper-cases the buffer behind lParam, answers wParam * 2
+//   0x8001  echo: upper-cases the buffer behind lParam, answers wParam * 2 (-1 when it came
+//           from another process without a buffer)
 //   0x8002  call back: posts 0x8011 to window wParam, then sends it 0x8003 with the text
 //           "from-peer" and 8 bytes wanted back; answers that send's result + 1 and prints
 //           "callback <result> <returned text>"
@@ -44,6 +45,8 @@ LRESULT peerProc(HWND self, UINT msg, WPARAM w, LPARAM l) {
         say(line);
     switch (msg) {
         case 0x8001: {
+            if (lParamFromOtherProcess())
+                return -1;  // no buffer came with it: nothing to read behind lParam
             for (char* p = reinterpret_cast<char*>(l); *p; ++p)
                 *p = static_cast<char>(std::toupper(static_cast<unsigned char>(*p)));
             return static_cast<LRESULT>(w * 2);

@@ -94,6 +94,10 @@ TEST_F(BusTest, SendCarriesBytesBothWaysAndAddressesByLowWord) {
     EXPECT_EQ(sendMessage(p.hwnd & 0xFFFF, 0x8001, 5, 0, &b), 10);
     EXPECT_EQ(sendMessage((p.hwnd & 0xFFFF) | 0xABCD0000u, 0x8001, 6, 0, &b), 12);
 
+    // Without a buffer the lParam is only a number of ours: the peer is told so and never
+    // follows it.
+    EXPECT_EQ(sendMessage(p.hwnd, 0x8001, 3, reinterpret_cast<LPARAM>(out)), -1);
+
     // Posts both ways.
     HWND me = ownWindow();
     ASSERT_TRUE(postMessage(p.hwnd, 0x8012, 9, -3));

@@ -185,6 +185,7 @@ TEST_F(WindowTest, LocalSendCarriesBytesBothWaysAndMatchesLowWord) {
     HWND h = createWindow("echo", [&](HWND, UINT m, WPARAM w, LPARAM l) -> LRESULT {
         if (m != WM_COMMAND)
             return 0;
+        EXPECT_FALSE(lParamFromOtherProcess());
         char* buf = reinterpret_cast<char*>(l);
         got = buf;  // NUL-terminated by the layer
         std::memcpy(buf, "reply", 5);
