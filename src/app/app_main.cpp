@@ -101,6 +101,9 @@ int runCamlet32(int argc, char** argv, const DriverFactory& makeDriver) {
             exitCode = platform::runMessageLoop();
         }
         mainWindow = nullptr;
+        // A loop ended by anything but the window's destruction still takes the window down
+        // while the driver exists, so its shutdown runs.
+        window.requestExit();
         // The driver goes first (its farewell still needs the bus and the event loop), then the
         // window.
         driver.reset();

@@ -48,7 +48,9 @@ MainWindow::MainWindow(int deviceNumber, DriverHooks* hooks)
 MainWindow::~MainWindow() {
     if (DebugLog::active() == log_.get())
         DebugLog::setActive(nullptr);
-    // A window still alive when the object goes (no loop was run) is taken down properly.
+    // A window still alive when the object goes (no loop was run) leaves the bus. The hooks may
+    // be gone by now, so no shutdown runs from here.
+    hooks_ = nullptr;
     if (hwnd_ && !destroying_)
         platform::destroyWindow(hwnd_);
 }
