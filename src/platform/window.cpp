@@ -94,14 +94,21 @@ bool Dispatcher::event(QEvent* e) {
     if (e->type() != kWakeEvent)
         return QObject::event(e);
     State& s = state();
-    for (;;) {
+    // Runs the jobs queued so far, oldest first. Jobs queued meanwhile post a new wake-up, so a
+    // procedure that keeps posting to itself cannot starve timers and sockets, and a nested event
+    // loop (a modal box) still gets its posted messages, in order.
+    std::size_t budget;
+    {
+        std::lock_guard lock(s.mu);
+        s.wakePending = false;
+        budget = s.jobs.size();
+    }
+    for (; budget > 0; --budget) {
         std::function<void()> job;
         {
             std::lock_guard lock(s.mu);
-            if (s.jobs.empty()) {
-                s.wakePending = false;
+            if (s.jobs.empty())
                 break;
-            }
             job = std::move(s.jobs.front());
             s.jobs.pop_front();
         }

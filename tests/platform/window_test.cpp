@@ -158,6 +158,25 @@ TEST_F(WindowTest, NothingArrivesOnceDestroyBegins) {
     EXPECT_EQ(count(WM_TIMER), 0);
 }
 
+TEST_F(WindowTest, WindowPostingToItselfForeverDoesNotStarveTimers) {
+    int posts = 0, timers = 0;
+    HWND h = createWindow("busy", [&](HWND self, UINT m, WPARAM, LPARAM) {
+        if (m == WM_COMMAND) {
+            ++posts;
+            postMessage(self, WM_COMMAND, 0, 0);
+        }
+        if (m == WM_TIMER)
+            ++timers;
+        return LRESULT{0};
+    });
+    ASSERT_NE(h, 0u);
+    created_.push_back(h);
+    setTimer(h, 1, 20);
+    postMessage(h, WM_COMMAND, 0, 0);
+    EXPECT_TRUE(pumpUntil([&] { return timers >= 2; }, 5s));
+    EXPECT_GT(posts, 1);
+}
+
 TEST_F(WindowTest, WindowMayDestroyItselfFromItsOwnTimer) {
     int timers = 0, destroys = 0;
     HWND h = createWindow("selfdestruct", [&](HWND self, UINT m, WPARAM, LPARAM) {
