@@ -296,6 +296,22 @@ TEST_F(PortTableTest, ReadAndWriteUseTheLowSixteenBits) {
     EXPECT_EQ(errors, 77u);
 }
 
+TEST_F(PortTableTest, WriteThatTimesOutReportsWhatWentOut) {
+    LINK_OR_SKIP(p, 1);
+    Owner owner(1);
+    ASSERT_EQ(comm_open(&owner, 115200, 8, 0, 0), 0);
+    // Nobody reads the far end: the line fills up, and the write time-out (1000 ms) ends the
+    // write that no longer fits.
+    const std::string block = bytes(60000);
+    int result = 60000;
+    auto t0 = std::chrono::steady_clock::now();
+    for (int i = 0; i < 20 && result == 60000; ++i)
+        result = comm_write(0, block.data(), 60000);
+    EXPECT_TRUE(result == -1 || (result >= 0 && result < 60000)) << result;
+    EXPECT_NE(result, 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, 900ms);
+}
+
 TEST_F(PortTableTest, IdleAndFailingReadersUseNoCpu) {
     LINK_OR_SKIP(p1, 1);
     LINK_OR_SKIP(p2, 2);
