@@ -385,7 +385,7 @@ LRESULT roreziv::windowProc(WindowExtra& extra, HWND hwnd, UINT msg, WPARAM wPar
         case ZED_SLOTCHANGED: {
             ++*self->piRxCount;
             // A change that arrives without its value text is delivered as an empty value.
-            const char* value = lParam ? reinterpret_cast<const char*>(lParam) : "";
+            const char* value = platform::lParamText(lParam);
             self->event(IFSTATUS_CONNECTED, static_cast<int>(static_cast<std::uint32_t>(wParam)),
                         value);
             return 1;
@@ -396,8 +396,8 @@ LRESULT roreziv::windowProc(WindowExtra& extra, HWND hwnd, UINT msg, WPARAM wPar
         case ZED_TEXT: {
             // At most 299 characters, never reading past them: a text without a terminator is
             // cut there.
-            const char* src = reinterpret_cast<const char*>(lParam);
-            size_t n = src ? strnlen(src, ROREZIV_TEXT_BUFFER - 1) : 0;
+            const char* src = platform::lParamText(lParam);
+            size_t n = strnlen(src, ROREZIV_TEXT_BUFFER - 1);
             if (n)
                 std::memcpy(self->szText, src, n);
             self->szText[n] = '\0';

@@ -79,14 +79,19 @@ std::uint16_t lowWord(HWND h) {
 
 // Set while a procedure runs for a message whose lParam came from another process as a number.
 thread_local bool foreignLParam = false;
+// Size of the buffer behind lParam while a procedure runs for a message that carries bytes.
+thread_local std::size_t lParamBufferSize = 0;
 
 // Calls a procedure, marking (or clearing) the lParam as foreign for the duration of the call.
 LRESULT callProc(const std::shared_ptr<Window>& w, UINT msg, WPARAM wParam, LPARAM lParam,
-                 bool foreign) {
-    bool saved = foreignLParam;
+                 bool foreign, std::size_t bufferSize = 0) {
+    bool savedForeign = foreignLParam;
+    std::size_t savedSize = lParamBufferSize;
     foreignLParam = foreign;
+    lParamBufferSize = bufferSize;
     LRESULT r = w->proc(w->hwnd, msg, wParam, lParam);
-    foreignLParam = saved;
+    foreignLParam = savedForeign;
+    lParamBufferSize = savedSize;
     return r;
 }
 
@@ -163,10 +168,11 @@ bool stillLive(const std::shared_ptr<Window>& w) {
 // Calls the procedure with lParam pointing at a fresh buffer that holds the `in` bytes.
 LRESULT callWithBuffer(const std::shared_ptr<Window>& w, UINT msg, WPARAM wParam, const void* in,
                        std::size_t inSize, void* out, std::size_t outSize) {
-    std::vector<char> buf(std::max(inSize, outSize) + 1, 0);
+    const std::size_t size = std::max(inSize, outSize);
+    std::vector<char> buf(size + 1, 0);
     if (in && inSize)
         std::memcpy(buf.data(), in, inSize);
-    LRESULT r = callProc(w, msg, wParam, reinterpret_cast<LPARAM>(buf.data()), false);
+    LRESULT r = callProc(w, msg, wParam, reinterpret_cast<LPARAM>(buf.data()), false, size);
     if (out && outSize)
         std::memcpy(out, buf.data(), outSize);
     return r;
@@ -362,6 +368,11 @@ bool isWindow(HWND hwnd) {
     return r && r->pid != getpid();
 }
 
+std::vector<HWND> enumWindows() {
+    std::vector<std::uint16_t> lows = allLiveWindows();
+    return std::vector<HWND>(lows.begin(), lows.end());
+}
+
 std::string windowClassName(HWND hwnd) {
     std::uint16_t low = lowWord(hwnd);
     if (low == 0 || low == 0xFFFF)
@@ -446,6 +457,16 @@ LRESULT sendMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam,
 
 bool lParamFromOtherProcess() {
     return foreignLParam;
+}
+
+std::size_t messageBufferSize() {
+    return lParamBufferSize;
+}
+
+const char* lParamText(LPARAM lParam) {
+    if (lParam == 0 || foreignLParam)
+        return "";
+    return reinterpret_cast<const char*>(lParam);
 }
 
 void postQuitMessage(int code) {

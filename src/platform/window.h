@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -71,6 +72,10 @@ bool destroyWindow(HWND hwnd);
 // True for a live window of this process, or of another live process of the prefix.
 bool isWindow(HWND hwnd);
 
+// Handles (low words) of every live window of the prefix, this process's included, in
+// ascending order (EnumWindows).
+std::vector<HWND> enumWindows();
+
 // Class name of a live window (of any process of the prefix), empty when there is none.
 std::string windowClassName(HWND hwnd);
 
@@ -95,6 +100,15 @@ LRESULT sendMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam,
 // a MessageBuffer: its lParam is then a plain number of that process, never a pointer that this
 // process may follow. A procedure that reads memory behind lParam checks this first.
 bool lParamFromOtherProcess();
+
+// Size in bytes of the buffer behind lParam while the calling procedure handles a message that
+// carries a MessageBuffer (from this process or another); 0 for any other message. A procedure
+// that writes through lParam writes at most this many bytes.
+std::size_t messageBufferSize();
+
+// The NUL-terminated text behind a pointer lParam of the message being handled: "" when lParam
+// is 0 or came from another process as a plain number (see lParamFromOtherProcess).
+const char* lParamText(LPARAM lParam);
 
 // Ends the message loop with this exit code (PostQuitMessage).
 void postQuitMessage(int code);

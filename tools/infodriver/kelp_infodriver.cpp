@@ -7,6 +7,7 @@
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -198,11 +199,15 @@ LRESULT StandIn::proc(HWND hwnd, platform::UINT msg, WPARAM wParam, LPARAM lPara
             clientWrite("writealt", wParam, lParam);
             return 1;
         case ZED_SLOTREAD: {
-            if (!lParam)
+            // The value goes into the reader's buffer, cut to its size and always terminated.
+            const std::size_t size = platform::messageBufferSize();
+            if (!lParam || size == 0)
                 return 0;
-            // The reader's buffer holds a slot: the value and its NUL fit in 256 bytes.
             const std::string& v = slot(wParam);
-            std::memcpy(reinterpret_cast<char*>(lParam), v.c_str(), v.size() + 1);
+            const std::size_t n = std::min(v.size(), size - 1);
+            char* out = reinterpret_cast<char*>(lParam);
+            std::memcpy(out, v.data(), n);
+            out[n] = '\0';
             return 1;
         }
         case standin::KELP_FINDSTANDIN:
@@ -210,7 +215,7 @@ LRESULT StandIn::proc(HWND hwnd, platform::UINT msg, WPARAM wParam, LPARAM lPara
                 platform::sendMessage(lowWord(wParam), standin::KELP_STANDINHWND, self_, 0);
             return 0;
         case standin::KELP_SETSLOT: {
-            const char* v = lParam ? reinterpret_cast<const char*>(lParam) : "";
+            const char* v = platform::lParamText(lParam);
             return deliver(wParam, v, strnlen(v, standin::REQUEST_MAX));
         }
         default:
@@ -219,7 +224,7 @@ LRESULT StandIn::proc(HWND hwnd, platform::UINT msg, WPARAM wParam, LPARAM lPara
 }
 
 void StandIn::clientWrite(const char* tag, WPARAM slot, LPARAM lParam) {
-    const char* value = lParam ? reinterpret_cast<const char*>(lParam) : "";
+    const char* value = platform::lParamText(lParam);
     say("%s %u %s", tag, static_cast<unsigned>(slot), value);
     if (dieOnWrite_)
         raise(SIGKILL);
