@@ -76,9 +76,13 @@ void Driver::onCommNotify(Shell&, platform::LPARAM lParam) {
         camera_.onSerialData(lParam);
 }
 
-int Driver::serialWrite(const void* bytes, int count) { return port_.write(bytes, count); }
+int Driver::serialWrite(const void* bytes, int count) {
+    return port_.write(bytes, count);
+}
 
-int Driver::serialRead(void* buffer, int size) { return port_.read(buffer, size); }
+int Driver::serialRead(void* buffer, int size) {
+    return port_.read(buffer, size);
+}
 
 void Driver::serialGetStatus() {
     platform::COMSTAT status{};
@@ -86,7 +90,9 @@ void Driver::serialGetStatus() {
     port_.getStatus(&status, &errors);
 }
 
-int Driver::serialPortNumber() { return port_.getPortNumber(); }
+int Driver::serialPortNumber() {
+    return port_.getPortNumber();
+}
 
 void Driver::setTimer(unsigned id, unsigned ms) {
     if (shell_)
@@ -98,7 +104,9 @@ void Driver::killTimer(unsigned id) {
         platform::killTimer(shell_->mainWindow(), id);
 }
 
-void Driver::log(const char* line) { app::logLine("%s", line); }
+void Driver::log(const char* line) {
+    app::logLine("%s", line);
+}
 
 void Driver::refreshCounters() {
     serialRxCount = camera_.serialRxCount;
@@ -112,14 +120,20 @@ void Driver::setStatusText(const char* text) {
         shell_->setStatusText(text);
 }
 
-void Driver::updateslot(int slot, const char* value) { client_.updateslot(slot, "%s", value); }
+void Driver::updateslot(int slot, const char* value) {
+    client_.updateslot(slot, "%s", value);
+}
 
-void Driver::logLine(const std::string& text) { app::logLine("%s", text.c_str()); }
+void Driver::logLine(const std::string& text) {
+    app::logLine("%s", text.c_str());
+}
 
 int Driver::dispatchSlotChange(int device, int slot, const char* value) {
     return camera_.dispatchSlotChange(device, slot, value);
 }
 
-std::unique_ptr<DriverHooks> makeDriver(int) { return std::make_unique<Driver>(); }
+std::unique_ptr<DriverHooks> makeDriver(int) {
+    return std::make_unique<Driver>();
+}
 
 }  // namespace app

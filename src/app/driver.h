@@ -20,7 +20,7 @@ namespace app {
 class Driver final : public DriverHooks,
                      private camera::CameraHost,
                      private infodriver::InfodriverHost {
-public:
+  public:
     Driver();
     ~Driver() override;
 
@@ -35,7 +35,7 @@ public:
     comms::SerialPort& port() { return port_; }
     camera::CameraController& camera() { return camera_; }
 
-private:
+  private:
     // Camera control's view of the driver.
     int serialWrite(const void* bytes, int count) override;
     int serialRead(void* buffer, int size) override;

@@ -46,7 +46,9 @@ inline constexpr UINT WM_TIMER = 0x0113;
 
 using WindowProc = std::function<LRESULT(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)>;
 
-inline LRESULT defWindowProc(HWND, UINT, WPARAM, LPARAM) { return 0; }
+inline LRESULT defWindowProc(HWND, UINT, WPARAM, LPARAM) {
+    return 0;
+}
 
 // Bytes that stand for the memory a pointer lParam points at. The receiving procedure gets an
 // lParam that points at a buffer of max(inSize, outSize) bytes plus a NUL, filled with the `in`

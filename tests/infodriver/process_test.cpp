@@ -3,12 +3,16 @@
 #include <signal.h>
 
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "child_process.h"
+#include "infodriver/protocol.h"
+#include "platform/window.h"
+#include "qt_env.h"
 #include "test_prefix.h"
 
 using namespace std::chrono_literals;
@@ -198,6 +202,29 @@ TEST_F(OverTheBus, SlotChangesAreEchoedByTheClientAndStored) {
     EXPECT_TRUE(client->waitForLine("slot 8 new", kWait));
     EXPECT_TRUE(client->waitForLine("status 15 3 3", kWait));  // two echoes and one update
 
+    info->signal(SIGTERM);
+    EXPECT_EQ(info->waitExit(kWait), 0);
+}
+
+TEST_F(OverTheBus, SlotReadNeverWritesPastTheReadersBuffer) {
+    testing_support::qtApp();
+    auto info = startInfodriver({"12"});
+    EXPECT_EQ(slot({"12", "set", "4", "direct"}).exitCode, 0);
+    platform::HWND standIn = 0;
+    for (platform::HWND h : platform::enumWindows())
+        if (platform::windowClassName(h) == "kelpinfodriver")
+            standIn = h;
+    ASSERT_NE(standIn, 0u);
+
+    // A reader that offers 4 bytes gets 3 characters and the NUL, nothing more.
+    char out[8];
+    std::memset(out, '#', sizeof out);
+    platform::MessageBuffer small{nullptr, 0, out, 4};
+    EXPECT_EQ(platform::sendMessage(standIn, infodriver::ZED_SLOTREAD, 4, 0, &small), 1);
+    EXPECT_EQ(std::string(out, 8), std::string("dir\0####", 8));
+
+    // A read without a buffer (a bare number from another process) is refused.
+    EXPECT_EQ(platform::sendMessage(standIn, infodriver::ZED_SLOTREAD, 4, 0x1234), 0);
     info->signal(SIGTERM);
     EXPECT_EQ(info->waitExit(kWait), 0);
 }

@@ -12,8 +12,8 @@
 //           "callback <result> <returned text>"
 //   0x8004  dies at once (SIGKILL) without answering
 //   0x8005  hangs (sleeps 60 s) without answering
-// Stdin lines: "send HWND MSG WPARAM", "post HWND MSG WPARAM" (numbers in hex) print
-// "result <value>"; "quit" ends the loop.
+// Stdin lines: "send HWND MSG WPARAM [LPARAM]", "post HWND MSG WPARAM [LPARAM]" (numbers in hex)
+// print "result <value>"; "quit" ends the loop.
 #include <signal.h>
 #include <unistd.h>
 
@@ -77,13 +77,14 @@ void readCommand() {
     }
     char verb[16] = {};
     unsigned hwnd = 0, msg = 0;
-    unsigned long long w = 0;
-    if (std::sscanf(line.c_str(), "%15s %x %x %llx", verb, &hwnd, &msg, &w) != 4)
+    unsigned long long w = 0, l = 0;
+    if (std::sscanf(line.c_str(), "%15s %x %x %llx %llx", verb, &hwnd, &msg, &w, &l) < 4)
         return;
+    const auto lParam = static_cast<LPARAM>(l);
     if (std::strcmp(verb, "send") == 0)
-        say("result " + std::to_string(sendMessage(hwnd, msg, w, 0)));
+        say("result " + std::to_string(sendMessage(hwnd, msg, w, lParam)));
     else if (std::strcmp(verb, "post") == 0)
-        say("result " + std::to_string(postMessage(hwnd, msg, w, 0)));
+        say("result " + std::to_string(postMessage(hwnd, msg, w, lParam)));
 }
 
 }  // namespace

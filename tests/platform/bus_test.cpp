@@ -113,6 +113,43 @@ TEST_F(BusTest, SendCarriesBytesBothWaysAndAddressesByLowWord) {
     EXPECT_EQ(fromThread, 100);
 }
 
+TEST_F(BusTest, ForeignNumbersAreNeverReadAsTextAndBufferSizesAreKnown) {
+    Peer p = startPeer();
+    ASSERT_NE(p.hwnd, 0u);
+    std::string text = "unset";
+    std::size_t size = 99;
+    HWND me = createWindow("reader", [&](HWND, UINT m, WPARAM, LPARAM l) -> LRESULT {
+        if (m == 0x8020) {
+            text = lParamText(l);
+            size = messageBufferSize();
+        }
+        return 0;
+    });
+    ASSERT_NE(me, 0u);
+    own_ = me;
+
+    // Every window of both processes is listed.
+    std::vector<HWND> all = enumWindows();
+    EXPECT_NE(std::find(all.begin(), all.end(), p.hwnd & 0xFFFF), all.end());
+    EXPECT_NE(std::find(all.begin(), all.end(), me & 0xFFFF), all.end());
+
+    // Another process's lParam that looks like an address is only a number here.
+    char cmd[64];
+    std::snprintf(cmd, sizeof cmd, "send %x 8020 0 7ffd12345678\n", me & 0xFFFF);
+    p.proc->writeStdin(cmd);
+    ASSERT_TRUE(pumpUntil([&] { return text != "unset"; }, 10s));
+    EXPECT_EQ(text, "");
+    EXPECT_EQ(size, 0u);
+
+    // A message with bytes tells its buffer's size, the larger of what goes in and comes back.
+    char out[10];
+    MessageBuffer b{"abc", 3, out, sizeof out};
+    sendMessage(me, 0x8020, 0, 0, &b);
+    EXPECT_EQ(text, "abc");
+    EXPECT_EQ(size, sizeof out);
+    EXPECT_EQ(messageBufferSize(), 0u);
+}
+
 TEST_F(BusTest, LargestPayloadTravelsBothWaysAndLargerIsRefused) {
     Peer p = startPeer();
     ASSERT_NE(p.hwnd, 0u);
