@@ -13,7 +13,7 @@
 namespace platform {
 
 class NamedSemaphore {
-public:
+  public:
     // Opens the semaphore of this name, creating it with count 1 (maximum 1) when no object of
     // that name exists in the process. Names may hold any bytes ("\r\n", "%", blanks).
     // Returns null when the runtime folder is unusable.
@@ -35,7 +35,7 @@ public:
 // process ends. acquire() returns null when the name is already held, by this process or any
 // other process of the prefix (ERROR_ALREADY_EXISTS).
 class InstanceLock {
-public:
+  public:
     static std::unique_ptr<InstanceLock> acquire(const std::string& name);
     virtual ~InstanceLock() = default;
 };

@@ -23,9 +23,11 @@ std::string envOr(const char* name, const std::string& fallback) {
 
 // Makes `dir` if missing (mode 0700) and checks that it is a private directory of ours.
 bool makePrivateDir(const std::string& dir) {
-    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
+        return false;
     struct stat st {};
-    if (lstat(dir.c_str(), &st) != 0) return false;
+    if (lstat(dir.c_str(), &st) != 0)
+        return false;
     return S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 077) == 0;
 }
 
@@ -55,16 +57,19 @@ std::string translatePath(std::string_view path) {
         out = prefixDir() + "/drive_" +
               static_cast<char>(std::tolower(static_cast<unsigned char>(path[0])));
         path.remove_prefix(2);
-        if (!path.empty() && path[0] != '\\' && path[0] != '/') out += '/';
+        if (!path.empty() && path[0] != '\\' && path[0] != '/')
+            out += '/';
     }
-    for (char c : path) out += (c == '\\') ? '/' : c;
+    for (char c : path)
+        out += (c == '\\') ? '/' : c;
     return out;
 }
 
 std::string serialDevicePath(int n) {
     std::string link = prefixDir() + "/dosdevices/com" + std::to_string(n);
     struct stat st {};
-    if (lstat(link.c_str(), &st) == 0) return link;
+    if (lstat(link.c_str(), &st) == 0)
+        return link;
     return "/dev/ttyS" + std::to_string(n - 1);
 }
 
@@ -78,7 +83,8 @@ std::string runtimeDir() {
         dir = std::string(xdg) + "/kelp-" + tag;
     else
         dir = "/tmp/kelp-" + std::to_string(geteuid()) + "-" + tag;
-    if (makePrivateDir(dir)) return dir;
+    if (makePrivateDir(dir))
+        return dir;
     static bool told = false;
     if (!told) {
         told = true;

@@ -17,7 +17,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-void setNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
+void setNonBlocking(int fd) {
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+}
 
 // Appends what is available on fd to buf; false at end of file.
 bool drain(int fd, std::string& buf) {
@@ -28,8 +30,10 @@ bool drain(int fd, std::string& buf) {
             buf.append(tmp, static_cast<size_t>(n));
             continue;
         }
-        if (n == 0) return false;
-        if (errno == EINTR) continue;
+        if (n == 0)
+            return false;
+        if (errno == EINTR)
+            continue;
         return true;  // EAGAIN
     }
 }
@@ -41,7 +45,8 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const Env& env)
     if (pipe2(inPipe, O_CLOEXEC) || pipe2(outPipe, O_CLOEXEC) || pipe2(errPipe, O_CLOEXEC))
         throw std::runtime_error("pipe failed");
     pid_ = fork();
-    if (pid_ < 0) throw std::runtime_error("fork failed");
+    if (pid_ < 0)
+        throw std::runtime_error("fork failed");
     if (pid_ == 0) {
         dup2(inPipe[0], 0);
         dup2(outPipe[1], 1);
@@ -53,7 +58,8 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const Env& env)
                 setenv(k.c_str(), v.c_str(), 1);
         }
         std::vector<char*> args;
-        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        for (const auto& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
         execv(args[0], args.data());
         _exit(127);
@@ -74,14 +80,17 @@ ChildProcess::~ChildProcess() {
         waitExit(std::chrono::seconds(10));
     }
     for (int fd : {in_, out_, err_})
-        if (fd >= 0) close(fd);
+        if (fd >= 0)
+            close(fd);
 }
 
 bool ChildProcess::fill(std::chrono::milliseconds timeout) {
-    if (out_ < 0) return false;
+    if (out_ < 0)
+        return false;
     pollfd p{out_, POLLIN, 0};
     int r = poll(&p, 1, static_cast<int>(timeout.count()));
-    if (r <= 0) return true;
+    if (r <= 0)
+        return true;
     if (!drain(out_, outBuf_)) {
         close(out_);
         out_ = -1;
@@ -100,7 +109,8 @@ std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds time
             return line;
         }
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0 || out_ < 0) return std::nullopt;
+        if (left.count() <= 0 || out_ < 0)
+            return std::nullopt;
         fill(left);
     }
 }
@@ -110,10 +120,13 @@ std::optional<std::string> ChildProcess::waitForLine(const std::string& needle,
     auto deadline = Clock::now() + timeout;
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() < 0) return std::nullopt;
+        if (left.count() < 0)
+            return std::nullopt;
         auto line = readLine(left);
-        if (!line) return std::nullopt;
-        if (line->find(needle) != std::string::npos) return line;
+        if (!line)
+            return std::nullopt;
+        if (line->find(needle) != std::string::npos)
+            return line;
     }
 }
 
@@ -129,23 +142,28 @@ void ChildProcess::writeStdin(const std::string& text) {
     size_t off = 0;
     while (in_ >= 0 && off < text.size()) {
         ssize_t n = write(in_, text.data() + off, text.size() - off);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
         off += static_cast<size_t>(n);
     }
 }
 
 void ChildProcess::closeStdin() {
-    if (in_ >= 0) close(in_);
+    if (in_ >= 0)
+        close(in_);
     in_ = -1;
 }
 
 void ChildProcess::signal(int sig) {
-    if (!exitCode_) kill(pid_, sig);
+    if (!exitCode_)
+        kill(pid_, sig);
 }
 
 std::optional<int> ChildProcess::waitExit(std::chrono::milliseconds timeout) {
-    if (exitCode_) return exitCode_;
+    if (exitCode_)
+        return exitCode_;
     auto deadline = Clock::now() + timeout;
     for (;;) {
         int status = 0;
@@ -154,7 +172,8 @@ std::optional<int> ChildProcess::waitExit(std::chrono::milliseconds timeout) {
             exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
             return exitCode_;
         }
-        if (Clock::now() >= deadline) return std::nullopt;
+        if (Clock::now() >= deadline)
+            return std::nullopt;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
 }
@@ -166,11 +185,13 @@ RunResult runProgram(const std::vector<std::string>& argv, const ChildProcess::E
     RunResult result;
     auto deadline = Clock::now() + timeout;
     while (child.readLine(std::chrono::milliseconds(50)) || !child.waitExit({})) {
-        if (Clock::now() >= deadline) break;
+        if (Clock::now() >= deadline)
+            break;
     }
     while (child.readLine(std::chrono::milliseconds(0))) {
     }
-    for (const auto& l : child.linesSeen()) result.out += l + "\n";
+    for (const auto& l : child.linesSeen())
+        result.out += l + "\n";
     auto code = child.waitExit(std::chrono::seconds(1));
     result.exitCode = code ? *code : -1;
     result.err = child.stderrText();

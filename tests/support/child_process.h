@@ -13,7 +13,7 @@
 namespace testing_support {
 
 class ChildProcess {
-public:
+  public:
     using Env = std::map<std::string, std::string>;
 
     // Starts `argv[0]` (a path) with the current environment plus `env` (an empty value unsets).
@@ -41,7 +41,7 @@ public:
     // Waits for exit; returns the exit code (128 + signal for a signal death), nullopt on time-out.
     std::optional<int> waitExit(std::chrono::milliseconds timeout);
 
-private:
+  private:
     bool fill(std::chrono::milliseconds timeout);
 
     pid_t pid_ = -1;

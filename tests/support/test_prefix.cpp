@@ -14,7 +14,8 @@ namespace testing_support {
 
 TestPrefix::TestPrefix() {
     std::string tmpl = (fs::temp_directory_path() / "kelp-test-XXXXXX").string();
-    if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
+    if (!mkdtemp(tmpl.data()))
+        throw std::runtime_error("mkdtemp failed");
     path_ = tmpl;
     if (const char* old = std::getenv("KELP_PREFIX")) {
         hadPrefix_ = true;

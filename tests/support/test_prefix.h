@@ -7,7 +7,7 @@
 namespace testing_support {
 
 class TestPrefix {
-public:
+  public:
     TestPrefix();
     ~TestPrefix();
     TestPrefix(const TestPrefix&) = delete;
@@ -20,7 +20,7 @@ public:
     // Links dosdevices/comN to `target` (which need not exist).
     void linkComPort(int n, const std::string& target) const;
 
-private:
+  private:
     std::string path_;
     std::string oldPrefix_;
     bool hadPrefix_ = false;
