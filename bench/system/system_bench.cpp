@@ -1,0 +1,780 @@
+// End-to-end benchmarks of the whole driver, every peer real except the camera:
+//
+//   this program (sends change requests over the bus exactly as kelp-slot does)
+//     -> kelp-infodriver DEVICE (stand-in infodriver, prints "write SLOT VALUE" per driver write)
+//     -> camlet32 DEVICE (headless) -> serial line = pty slave
+//     -> this program's camera thread on the pty master (timestamps packets, answers them)
+//
+// Measured:
+//   latency     time from a change request to the last byte of its packet at the camera,
+//               slot 8 alternating "1" and "0"; in-process sends, and optionally real kelp-slot
+//               processes (process start included)
+//   throughput  sustained sequential change requests per second on slot 33 (values 0..8 in
+//               turn, each a 9-byte packet); each request returns once the echo is stored
+//   idle        VmRSS and CPU (utime+stime) of a connected driver doing nothing but its polls
+// Every run checks that nothing was lost: each change gives exactly one packet, in order, with
+// the right bytes, and exactly one echo of the same value.
+//
+// usage: system_bench [options]
+//   --count N        latency changes per run (10000)
+//   --processes N    latency changes through kelp-slot processes (200; 0 skips)
+//   --seconds S      throughput run length (10)
+//   --idle S         idle run length (60; 0 skips)
+//   --debug LIST     DebugMode values for the latency and throughput runs ("1,0")
+//   --keep           copy the driver logs out of the prefix before it is removed
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/eventfd.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QTimer>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../../tools/infodriver/standin.h"
+#include "infodriver/protocol.h"
+#include "platform/window.h"
+#include "test_prefix.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Bytes = std::vector<std::uint8_t>;
+using namespace std::chrono_literals;
+
+std::string g_binDir;
+
+// One lock and condition for everything the helper threads report to the main thread.
+std::mutex g_mutex;
+std::condition_variable g_changed;
+
+double ms(Clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+// Waits until `done` holds (checked under g_mutex), handling bus messages meanwhile, so that a
+// broadcast of the driver reaching this process's window is answered at once.
+bool waitFor(const std::function<bool()>& done, Clock::duration timeout) {
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+        std::unique_lock lock(g_mutex);
+        if (done())
+            return true;
+        if (Clock::now() >= deadline)
+            return false;
+        g_changed.wait_for(lock, 2ms);
+    }
+}
+
+// Lets the event loop run for a while without spinning.
+void idleFor(std::chrono::milliseconds d) {
+    QEventLoop loop;
+    QTimer::singleShot(d, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+// ---- the camera: a pty whose slave is the driver's COM port ----
+
+class Camera {
+  public:
+    struct Packet {
+        Bytes bytes;
+        Clock::time_point lastByte;
+    };
+
+    ~Camera() { stop(); }
+
+    bool start(const testing_support::TestPrefix& prefix, int comPort) {
+        int m = -1, s = -1;
+        if (openpty(&m, &s, nullptr, nullptr, nullptr) != 0)
+            return false;
+        master_ = m;
+        slave_ = s;  // held open so the master never sees a hang-up between driver opens
+        termios t{};
+        tcgetattr(slave_, &t);
+        cfmakeraw(&t);
+        tcsetattr(slave_, TCSANOW, &t);
+        fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+        wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        prefix.linkComPort(comPort, ptsname(master_));
+        thread_ = std::thread([this] { run(); });
+        return true;
+    }
+
+    void stop() {
+        if (thread_.joinable()) {
+            std::uint64_t one = 1;
+            [[maybe_unused]] auto n = write(wake_, &one, sizeof one);
+            thread_.join();
+        }
+        for (int* fd : {&master_, &slave_, &wake_})
+            if (*fd >= 0) {
+                close(*fd);
+                *fd = -1;
+            }
+    }
+
+    // Read under g_mutex.
+    std::vector<Packet> commands;  // every packet but the poll, in order of arrival
+    unsigned polls = 0;
+    unsigned junk = 0;  // bytes that belong to no packet
+
+  private:
+    static bool isPoll(const Bytes& p) { return p == Bytes{0x81, 0x09, 0x04, 0x38, 0xFF}; }
+
+    void reply(const Bytes& r) {
+        // A pty master takes a few bytes at once; a short write here would only cost a reply.
+        [[maybe_unused]] auto n = write(master_, r.data(), r.size());
+    }
+
+    void run() {
+        static const Bytes kPollReply{0x90, 0x50, 0x02, 0xFF};
+        static const Bytes kCommandReply{0x90, 0x41, 0xFF, 0x90, 0x51, 0xFF};
+        Bytes current;
+        bool inPacket = false, lastWasCommand = false;
+        std::uint8_t buf[4096];
+        for (;;) {
+            pollfd fds[2] = {{master_, POLLIN, 0}, {wake_, POLLIN, 0}};
+            if (poll(fds, 2, -1) < 0 && errno != EINTR)
+                return;
+            if (fds[1].revents)
+                return;
+            if (fds[0].revents & (POLLHUP | POLLERR)) {
+                usleep(10000);  // the slave is held open, so this is transient
+                continue;
+            }
+            ssize_t n = read(master_, buf, sizeof buf);
+            const auto now = Clock::now();
+            if (n <= 0)
+                continue;
+            std::vector<Bytes> replies;
+            {
+                std::lock_guard lock(g_mutex);
+                for (ssize_t i = 0; i < n; ++i) {
+                    const std::uint8_t b = buf[i];
+                    if (!inPacket && b == 0x81) {
+                        inPacket = true;
+                        current.assign(1, b);
+                    } else if (inPacket) {
+                        current.push_back(b);
+                        if (b == 0xFF) {
+                            inPacket = false;
+                            lastWasCommand = !isPoll(current);
+                            if (lastWasCommand) {
+                                commands.push_back({current, now});
+                                replies.push_back(kCommandReply);
+                            } else {
+                                ++polls;
+                                replies.push_back(kPollReply);
+                            }
+                        } else if (current.size() > 16) {
+                            junk += current.size();
+                            inPacket = false;
+                        }
+                    } else if (lastWasCommand && !commands.empty()) {
+                        // Bytes after a command's terminator belong to it (Zoom Stop ends in 00).
+                        commands.back().bytes.push_back(b);
+                        commands.back().lastByte = now;
+                    } else {
+                        ++junk;
+                    }
+                }
+            }
+            g_changed.notify_all();
+            for (const auto& r : replies)
+                reply(r);
+        }
+    }
+
+    int master_ = -1, slave_ = -1, wake_ = -1;
+    std::thread thread_;
+};
+
+// ---- child processes ----
+
+pid_t spawn(const std::vector<std::string>& args, int stdoutFd) {
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    if (stdoutFd >= 0) {
+        posix_spawn_file_actions_adddup2(&fa, stdoutFd, 1);
+        posix_spawn_file_actions_adddup2(&fa, stdoutFd, 2);
+    }
+    std::vector<char*> argv;
+    for (const auto& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ) != 0)
+        pid = -1;
+    posix_spawn_file_actions_destroy(&fa);
+    return pid;
+}
+
+std::optional<int> waitExit(pid_t pid, Clock::duration timeout) {
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        int status = 0;
+        pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        if (r < 0 || Clock::now() >= deadline)
+            return std::nullopt;
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+        usleep(2000);
+    }
+}
+
+// The stand-in infodriver with its stdout read line by line on a thread of its own.
+class Infodriver {
+  public:
+    ~Infodriver() { stop(); }
+
+    bool start(int device) {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0)
+            return false;
+        pid_ = spawn({g_binDir + "/kelp-infodriver", std::to_string(device)}, fds[1]);
+        close(fds[1]);
+        out_ = fdopen(fds[0], "r");
+        if (pid_ < 0 || !out_)
+            return false;
+        reader_ = std::thread([this] { readLines(); });
+        return waitFor([this] { return ready; }, 10s);
+    }
+
+    std::optional<int> stop() {
+        std::optional<int> code;
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            code = waitExit(pid_, 10s);
+            if (!code) {
+                kill(pid_, SIGKILL);
+                waitpid(pid_, nullptr, 0);
+            }
+            pid_ = -1;
+        }
+        if (reader_.joinable())
+            reader_.join();
+        if (out_)
+            std::fclose(out_);
+        out_ = nullptr;
+        return code;
+    }
+
+    // Read under g_mutex.
+    bool ready = false;
+    unsigned connects = 0, closings = 0;
+    std::map<unsigned, std::vector<std::string>> writes;  // slot -> values written, in order
+
+  private:
+    void readLines() {
+        char line[1024];
+        while (std::fgets(line, sizeof line, out_)) {
+            line[strcspn(line, "\n")] = '\0';
+            {
+                std::lock_guard lock(g_mutex);
+                unsigned slot = 0;
+                int offset = 0;
+                if (!std::strcmp(line, "ready"))
+                    ready = true;
+                else if (!std::strncmp(line, "connect ", 8))
+                    ++connects;
+                else if (!std::strncmp(line, "closing ", 8))
+                    ++closings;
+                else if (std::sscanf(line, "write %u %n", &slot, &offset) == 1 && offset > 0)
+                    writes[slot].push_back(line + offset);
+            }
+            g_changed.notify_all();
+        }
+    }
+
+    pid_t pid_ = -1;
+    FILE* out_ = nullptr;
+    std::thread reader_;
+};
+
+// ---- /proc ----
+
+struct ProcSample {
+    long rssKiB = 0, hwmKiB = 0;
+    double cpuSeconds = 0;
+};
+
+ProcSample sample(pid_t pid) {
+    ProcSample s;
+    const std::string base = "/proc/" + std::to_string(pid);
+    std::string status = testing_support::readFile(base + "/status");
+    auto field = [&](const char* name) {
+        auto at = status.find(name);
+        return at == std::string::npos ? 0L : std::atol(status.c_str() + at + std::strlen(name));
+    };
+    s.rssKiB = field("VmRSS:");
+    s.hwmKiB = field("VmHWM:");
+    // utime and stime are fields 14 and 15; the command name (field 2) may hold blanks, so count
+    // from the closing parenthesis.
+    std::string stat = testing_support::readFile(base + "/stat");
+    auto close = stat.rfind(')');
+    if (close != std::string::npos) {
+        unsigned long utime = 0, stime = 0;
+        if (std::sscanf(stat.c_str() + close + 2,
+                        "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime) == 2)
+            s.cpuSeconds = static_cast<double>(utime + stime) / sysconf(_SC_CLK_TCK);
+    }
+    return s;
+}
+
+// ---- one driver with its peers ----
+
+struct Stats {
+    std::size_t n = 0;
+    double median = 0, p99 = 0, max = 0, mean = 0;
+};
+
+Stats stats(std::vector<double> v) {
+    Stats s;
+    s.n = v.size();
+    if (v.empty())
+        return s;
+    std::sort(v.begin(), v.end());
+    s.median = v[v.size() / 2];
+    s.p99 = v[std::min(v.size() - 1, (v.size() * 99 + 99) / 100 - 1)];
+    s.max = v.back();
+    for (double x : v)
+        s.mean += x;
+    s.mean /= static_cast<double>(v.size());
+    return s;
+}
+
+struct Row {
+    std::string name;
+    std::string figures;
+    std::string check;
+};
+std::vector<Row> g_rows;
+
+void addRow(std::string name, std::string figures, std::string check) {
+    std::printf("  %-44s %s  [%s]\n", name.c_str(), figures.c_str(), check.c_str());
+    std::fflush(stdout);
+    g_rows.push_back({std::move(name), std::move(figures), std::move(check)});
+}
+
+std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* fmt, ...) {
+    char buf[512];
+    va_list args;
+    va_start(args, fmt);
+    std::vsnprintf(buf, sizeof buf, fmt, args);
+    va_end(args);
+    return buf;
+}
+
+Bytes zoomPacket(const std::string& v) {
+    return v == "1" ? Bytes{0x81, 0x01, 0x04, 0x07, 0x22, 0xFF}
+                    : Bytes{0x81, 0x01, 0x04, 0x07, 0x00, 0xFF, 0x00};
+}
+
+Bytes panTiltPacket(int v) {
+    static const std::uint8_t dir[9][2] = {{3, 3}, {3, 1}, {3, 2}, {1, 3}, {2, 3},
+                                           {1, 1}, {2, 1}, {1, 2}, {2, 2}};
+    return {0x81, 0x01, 0x06, 0x01, 0x07, 0x07, dir[v][0], dir[v][1], 0xFF};
+}
+
+class Session {
+  public:
+    Session(const testing_support::TestPrefix& prefix, int device, int debugMode)
+        : prefix_(prefix), device_(device), debugMode_(debugMode) {}
+    ~Session() { stop(); }
+
+    int device() const { return device_; }
+    pid_t driverPid() const { return driver_; }
+
+    bool start() {
+        char ini[64];
+        std::snprintf(ini, sizeof ini, "/DEV_%03d.ini", device_);
+        testing_support::writeFile(
+            prefix_.windowsDir() + ini,
+            format("[Camlet32]\r\nDebugMode=%d\r\nLogMode=0\r\nPort=%d\r\n", debugMode_, device_));
+        if (!camera_.start(prefix_, device_) || !info_.start(device_)) {
+            std::fprintf(stderr, "camera or infodriver did not start\n");
+            return false;
+        }
+        logPath_ = format("%s/driver-%d.log", prefix_.path().c_str(), device_);
+        int log = open(logPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        driver_ = spawn({g_binDir + "/camlet32", std::to_string(device_)}, log);
+        close(log);
+        // Connected to the infodriver, and the camera answered: slot 1 went to "1".
+        bool up = waitFor(
+            [this] {
+                auto it = info_.writes.find(1);
+                return info_.connects > 0 && it != info_.writes.end() && !it->second.empty() &&
+                       it->second.back() == "1";
+            },
+            20s);
+        if (!up) {
+            std::fprintf(stderr, "driver %d did not come up; see %s\n", device_, logPath_.c_str());
+            return false;
+        }
+        self_ = platform::createWindow("kelpbench", [this](platform::HWND, platform::UINT m,
+                                                           platform::WPARAM w, platform::LPARAM) {
+            if (m == standin::KELP_STANDINHWND)
+                standIn_ = static_cast<platform::HWND>(w);
+            return platform::LRESULT(0);
+        });
+        platform::sendMessage(platform::HWND_BROADCAST, standin::KELP_FINDSTANDIN,
+                              infodriver::lowWord(self_), device_);
+        return standIn_ != 0;
+    }
+
+    // Ends the driver with SIGTERM, as a service manager would; true when it exited 0 and said
+    // farewell.
+    bool stop() {
+        bool clean = true;
+        if (driver_ > 0) {
+            kill(driver_, SIGTERM);
+            auto code = waitExit(driver_, 15s);
+            if (!code) {
+                kill(driver_, SIGKILL);
+                waitpid(driver_, nullptr, 0);
+            }
+            clean = code == 0 && waitFor([this] { return info_.closings > 0; }, 5s);
+            driver_ = -1;
+        }
+        if (self_)
+            platform::destroyWindow(self_);
+        self_ = 0;
+        info_.stop();
+        camera_.stop();
+        return clean;
+    }
+
+    // A change request as kelp-slot makes it; its result (1: delivered to the driver).
+    platform::LRESULT change(unsigned slot, const std::string& value) {
+        platform::MessageBuffer mb;
+        mb.in = value.c_str();
+        mb.inSize = value.size() + 1;
+        return platform::sendMessage(standIn_, standin::KELP_SETSLOT, slot, 0, &mb);
+    }
+
+    std::size_t commandCount() {
+        std::lock_guard lock(g_mutex);
+        return camera_.commands.size();
+    }
+
+    // Waits for command packet `index` to be complete (`size` bytes); its last byte's time.
+    std::optional<Clock::time_point> waitPacket(std::size_t index, std::size_t size) {
+        std::optional<Clock::time_point> at;
+        waitFor(
+            [&] {
+                if (camera_.commands.size() <= index || camera_.commands[index].bytes.size() < size)
+                    return false;
+                at = camera_.commands[index].lastByte;
+                return true;
+            },
+            5s);
+        return at;
+    }
+
+    // Checks that the commands from `first` on are exactly `expected`, and that the echoes of
+    // `slot` from `firstEcho` on are exactly `values`, waiting a moment for stragglers.
+    std::string verify(std::size_t first, const std::vector<Bytes>& expected, unsigned slot,
+                       std::size_t firstEcho, const std::vector<std::string>& values) {
+        waitFor(
+            [&] {
+                return camera_.commands.size() >= first + expected.size() &&
+                       info_.writes[slot].size() >= firstEcho + values.size();
+            },
+            10s);
+        idleFor(300ms);  // anything extra would show up now
+        std::lock_guard lock(g_mutex);
+        const auto& cmds = camera_.commands;
+        const auto& echoes = info_.writes[slot];
+        std::size_t packets = cmds.size() - std::min(cmds.size(), first);
+        std::size_t echoed = echoes.size() - std::min(echoes.size(), firstEcho);
+        std::size_t badPackets = 0, badEchoes = 0;
+        for (std::size_t i = 0; i < std::min(packets, expected.size()); ++i)
+            badPackets += cmds[first + i].bytes != expected[i];
+        for (std::size_t i = 0; i < std::min(echoed, values.size()); ++i)
+            badEchoes += echoes[firstEcho + i] != values[i];
+        if (packets == expected.size() && echoed == values.size() && !badPackets && !badEchoes &&
+            !camera_.junk)
+            return format("ok: %zu packets, %zu echoes", packets, echoed);
+        return format(
+            "LOST/WRONG: %zu/%zu packets (%zu wrong), %zu/%zu echoes (%zu wrong), %u junk", packets,
+            expected.size(), badPackets, echoed, values.size(), badEchoes, camera_.junk);
+    }
+
+    std::size_t echoCount(unsigned slot) {
+        std::lock_guard lock(g_mutex);
+        return info_.writes[slot].size();
+    }
+
+    unsigned polls() {
+        std::lock_guard lock(g_mutex);
+        return camera_.polls;
+    }
+
+  private:
+    const testing_support::TestPrefix& prefix_;
+    int device_, debugMode_;
+    Camera camera_;
+    Infodriver info_;
+    pid_t driver_ = -1;
+    std::string logPath_;
+    platform::HWND self_ = 0, standIn_ = 0;
+};
+
+// ---- the benchmarks ----
+
+void latencyInProcess(Session& s, int count, const char* tag) {
+    std::vector<double> toPacket, roundTrip;
+    std::vector<Bytes> expected;
+    std::vector<std::string> values;
+    const std::size_t first = s.commandCount();
+    const std::size_t firstEcho = s.echoCount(8);
+    std::size_t refused = 0, missing = 0;
+    for (int i = 0; i < count; ++i) {
+        const std::string v = i % 2 ? "0" : "1";
+        const Bytes packet = zoomPacket(v);
+        const auto t0 = Clock::now();
+        const auto r = s.change(8, v);
+        const auto t1 = Clock::now();
+        refused += r != 1;
+        expected.push_back(packet);
+        values.push_back(v);
+        auto at = s.waitPacket(first + i, packet.size());
+        if (!at) {
+            ++missing;
+            break;  // a packet that never came would shift every later one
+        }
+        toPacket.push_back(ms(*at - t0));
+        roundTrip.push_back(ms(t1 - t0));
+    }
+    std::string check = s.verify(first, expected, 8, firstEcho, values);
+    if (refused || missing)
+        check += format("; %zu not delivered, %zu timed out", refused, missing);
+    Stats a = stats(toPacket), b = stats(roundTrip);
+    addRow(format("latency to last byte, in-process, %s", tag),
+           format("n=%zu median %.3f ms  p99 %.3f ms  max %.1f ms", a.n, a.median, a.p99, a.max),
+           check);
+    addRow(format("request round trip (echo stored), %s", tag),
+           format("n=%zu median %.3f ms  p99 %.3f ms  max %.1f ms", b.n, b.median, b.p99, b.max),
+           "same run");
+}
+
+void latencyProcesses(Session& s, int count, const char* tag) {
+    std::vector<double> toPacket, exitTime;
+    std::vector<Bytes> expected;
+    std::vector<std::string> values;
+    const std::size_t first = s.commandCount();
+    const std::size_t firstEcho = s.echoCount(8);
+    std::size_t failed = 0, missing = 0;
+    int devnull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    for (int i = 0; i < count; ++i) {
+        const std::string v = i % 2 ? "0" : "1";
+        const Bytes packet = zoomPacket(v);
+        const auto t0 = Clock::now();
+        pid_t pid =
+            spawn({g_binDir + "/kelp-slot", std::to_string(s.device()), "set", "8", v}, devnull);
+        auto code = pid > 0 ? waitExit(pid, 10s) : std::nullopt;
+        const auto t1 = Clock::now();
+        failed += code != 0;
+        expected.push_back(packet);
+        values.push_back(v);
+        auto at = s.waitPacket(first + i, packet.size());
+        if (!at) {
+            ++missing;
+            break;
+        }
+        toPacket.push_back(ms(*at - t0));
+        exitTime.push_back(ms(t1 - t0));
+    }
+    close(devnull);
+    std::string check = s.verify(first, expected, 8, firstEcho, values);
+    if (failed || missing)
+        check += format("; %zu kelp-slot failures, %zu timed out", failed, missing);
+    Stats a = stats(toPacket), b = stats(exitTime);
+    addRow(format("latency to last byte, kelp-slot process, %s", tag),
+           format("n=%zu median %.2f ms  p99 %.2f ms  max %.1f ms", a.n, a.median, a.p99, a.max),
+           check);
+    addRow(format("kelp-slot start to exit, %s", tag),
+           format("n=%zu median %.2f ms  p99 %.2f ms  max %.1f ms", b.n, b.median, b.p99, b.max),
+           "same run");
+}
+
+void throughput(Session& s, double seconds, const char* tag) {
+    std::vector<Bytes> expected;
+    std::vector<std::string> values;
+    const std::size_t first = s.commandCount();
+    const std::size_t firstEcho = s.echoCount(33);
+    std::size_t refused = 0;
+    const auto t0 = Clock::now();
+    const auto end =
+        t0 + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    Clock::time_point t1;
+    for (int i = 0;; ++i) {
+        t1 = Clock::now();
+        if (t1 >= end)
+            break;
+        const int v = i % 9;
+        refused += s.change(33, std::to_string(v)) != 1;
+        expected.push_back(panTiltPacket(v));
+        values.push_back(std::to_string(v));
+    }
+    const double elapsed = std::chrono::duration<double>(t1 - t0).count();
+    std::string check = s.verify(first, expected, 33, firstEcho, values);
+    if (refused)
+        check += format("; %zu not delivered", refused);
+    addRow(format("sustained changes, sequential, %s", tag),
+           format("%zu changes in %.1f s = %.0f /s", values.size(), elapsed,
+                  static_cast<double>(values.size()) / elapsed),
+           check);
+    ProcSample p = sample(s.driverPid());
+    addRow(
+        format("driver memory after the load, %s", tag),
+        format("VmRSS %ld KiB, VmHWM %ld KiB, CPU so far %.2f s", p.rssKiB, p.hwmKiB, p.cpuSeconds),
+        "-");
+}
+
+void idle(Session& s, int seconds) {
+    // Let the start-up settle (first connection, early polls) before the window opens.
+    idleFor(2s);
+    const unsigned polls0 = s.polls();
+    const ProcSample a = sample(s.driverPid());
+    const auto t0 = Clock::now();
+    long peakRss = a.rssKiB;
+    for (int i = 0; i < seconds; ++i) {
+        idleFor(1s);
+        peakRss = std::max(peakRss, sample(s.driverPid()).rssKiB);
+    }
+    const ProcSample b = sample(s.driverPid());
+    const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+    const double cpu = b.cpuSeconds - a.cpuSeconds;
+    addRow(format("idle connected driver, %d s", seconds),
+           format("VmRSS %ld -> %ld KiB (peak %ld), CPU %.2f s = %.3f %% of a core", a.rssKiB,
+                  b.rssKiB, peakRss, cpu, 100.0 * cpu / wall),
+           format("%u polls answered", s.polls() - polls0));
+}
+
+std::vector<int> parseList(const char* s) {
+    std::vector<int> out;
+    for (const char* p = s; *p;) {
+        char* end = nullptr;
+        long v = std::strtol(p, &end, 10);
+        if (end == p)
+            break;
+        out.push_back(static_cast<int>(v));
+        p = *end == ',' ? end + 1 : end;
+    }
+    return out;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int count = 10000, processes = 200, idleSeconds = 60;
+    double seconds = 10;
+    std::vector<int> debugModes = {1, 0};
+    bool keep = false;
+    for (int i = 1; i < argc; ++i) {
+        const char* a = argv[i];
+        const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
+        if (!std::strcmp(a, "--keep")) {
+            keep = true;
+        } else if (next && !std::strcmp(a, "--count")) {
+            count = std::atoi(argv[++i]);
+        } else if (next && !std::strcmp(a, "--processes")) {
+            processes = std::atoi(argv[++i]);
+        } else if (next && !std::strcmp(a, "--seconds")) {
+            seconds = std::atof(argv[++i]);
+        } else if (next && !std::strcmp(a, "--idle")) {
+            idleSeconds = std::atoi(argv[++i]);
+        } else if (next && !std::strcmp(a, "--debug")) {
+            debugModes = parseList(argv[++i]);
+        } else {
+            std::fprintf(stderr,
+                         "usage: system_bench [--count N] [--processes N] [--seconds S] "
+                         "[--idle S] [--debug 1,0] [--keep]\n");
+            return 1;
+        }
+    }
+
+    signal(SIGPIPE, SIG_IGN);
+    g_binDir = std::filesystem::read_symlink("/proc/self/exe").parent_path().string();
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);  // the driver runs headless
+    auto prefix = std::make_unique<testing_support::TestPrefix>();
+    QCoreApplication app(argc, argv);
+    std::printf("prefix %s, binaries from %s\n", prefix->path().c_str(), g_binDir.c_str());
+
+    // Each run gets its own device number and COM port, so the runs never share a name.
+    int device = 1;
+    bool clean = true;
+    for (int debugMode : debugModes) {
+        const std::string tag = format("DebugMode=%d", debugMode);
+        std::printf("== latency and throughput, %s\n", tag.c_str());
+        Session s(*prefix, device++, debugMode);
+        if (!s.start())
+            return 2;
+        if (count > 0)
+            latencyInProcess(s, count, tag.c_str());
+        if (processes > 0)
+            latencyProcesses(s, processes, tag.c_str());
+        if (seconds > 0)
+            throughput(s, seconds, tag.c_str());
+        clean = s.stop() && clean;
+    }
+    if (idleSeconds > 0) {
+        std::printf("== idle, DebugMode=1\n");
+        Session s(*prefix, device++, 1);
+        if (!s.start())
+            return 2;
+        idle(s, idleSeconds);
+        clean = s.stop() && clean;
+    }
+
+    std::printf("\n%-46s %s\n", "benchmark", "figures  [check]");
+    bool lost = false;
+    for (const auto& r : g_rows) {
+        std::printf("%-46s %s  [%s]\n", r.name.c_str(), r.figures.c_str(), r.check.c_str());
+        lost = lost || r.check.find("LOST") != std::string::npos ||
+               r.check.find("not delivered") != std::string::npos ||
+               r.check.find("timed out") != std::string::npos;
+    }
+    std::printf("drivers stopped cleanly (exit 0, farewell seen): %s\n", clean ? "yes" : "NO");
+    if (keep) {
+        // The prefix goes with its owner; the driver logs are copied out first.
+        std::string tmpl = (std::filesystem::temp_directory_path() / "kelp-bench-logs-XXXXXX");
+        if (mkdtemp(tmpl.data())) {
+            for (const auto& e : std::filesystem::directory_iterator(prefix->path()))
+                if (e.path().extension() == ".log")
+                    std::filesystem::copy(e.path(), tmpl,
+                                          std::filesystem::copy_options::overwrite_existing);
+            std::printf("driver logs kept in %s\n", tmpl.c_str());
+        }
+    }
+    return lost || !clean ? 3 : 0;
+}
