@@ -21,6 +21,7 @@
 //   --seconds S      throughput run length (10)
 //   --idle S         idle run length (60; 0 skips)
 //   --debug LIST     DebugMode values for the latency and throughput runs ("1,0")
+//   --quiet-camera   the camera answers polls only, never commands
 //   --keep           copy the driver logs out of the prefix before it is removed
 #include <fcntl.h>
 #include <poll.h>
@@ -109,6 +110,8 @@ class Camera {
 
     ~Camera() { stop(); }
 
+    bool answerCommands = true;
+
     bool start(const testing_support::TestPrefix& prefix, int comPort) {
         int m = -1, s = -1;
         if (openpty(&m, &s, nullptr, nullptr, nullptr) != 0)
@@ -187,7 +190,8 @@ class Camera {
                             lastWasCommand = !isPoll(current);
                             if (lastWasCommand) {
                                 commands.push_back({current, now});
-                                replies.push_back(kCommandReply);
+                                if (answerCommands)
+                                    replies.push_back(kCommandReply);
                             } else {
                                 ++polls;
                                 replies.push_back(kPollReply);
@@ -351,7 +355,7 @@ ProcSample sample(pid_t pid) {
 // ---- one driver with its peers ----
 
 struct Stats {
-    std::size_t n = 0;
+    std::size_t n = 0, over10ms = 0;
     double median = 0, p99 = 0, max = 0, mean = 0;
 };
 
@@ -364,8 +368,10 @@ Stats stats(std::vector<double> v) {
     s.median = v[v.size() / 2];
     s.p99 = v[std::min(v.size() - 1, (v.size() * 99 + 99) / 100 - 1)];
     s.max = v.back();
-    for (double x : v)
+    for (double x : v) {
         s.mean += x;
+        s.over10ms += x > 10.0;
+    }
     s.mean /= static_cast<double>(v.size());
     return s;
 }
@@ -406,8 +412,11 @@ Bytes panTiltPacket(int v) {
 
 class Session {
   public:
-    Session(const testing_support::TestPrefix& prefix, int device, int debugMode)
-        : prefix_(prefix), device_(device), debugMode_(debugMode) {}
+    Session(const testing_support::TestPrefix& prefix, int device, int debugMode,
+            bool answerCommands)
+        : prefix_(prefix), device_(device), debugMode_(debugMode) {
+        camera_.answerCommands = answerCommands;
+    }
     ~Session() { stop(); }
 
     int device() const { return device_; }
@@ -556,6 +565,7 @@ void latencyInProcess(Session& s, int count, const char* tag) {
     std::vector<std::string> values;
     const std::size_t first = s.commandCount();
     const std::size_t firstEcho = s.echoCount(8);
+    const std::size_t linkWrites = s.echoCount(1);
     std::size_t refused = 0, missing = 0;
     for (int i = 0; i < count; ++i) {
         const std::string v = i % 2 ? "0" : "1";
@@ -577,12 +587,15 @@ void latencyInProcess(Session& s, int count, const char* tag) {
     std::string check = s.verify(first, expected, 8, firstEcho, values);
     if (refused || missing)
         check += format("; %zu not delivered, %zu timed out", refused, missing);
+    check += format("; slot 1 written %zu times", s.echoCount(1) - linkWrites);
     Stats a = stats(toPacket), b = stats(roundTrip);
     addRow(format("latency to last byte, in-process, %s", tag),
-           format("n=%zu median %.3f ms  p99 %.3f ms  max %.1f ms", a.n, a.median, a.p99, a.max),
+           format("n=%zu median %.3f ms  p99 %.3f ms  max %.1f ms  >10ms: %zu", a.n, a.median,
+                  a.p99, a.max, a.over10ms),
            check);
     addRow(format("request round trip (echo stored), %s", tag),
-           format("n=%zu median %.3f ms  p99 %.3f ms  max %.1f ms", b.n, b.median, b.p99, b.max),
+           format("n=%zu median %.3f ms  p99 %.3f ms  max %.1f ms  >10ms: %zu", b.n, b.median,
+                  b.p99, b.max, b.over10ms),
            "same run");
 }
 
@@ -631,6 +644,7 @@ void throughput(Session& s, double seconds, const char* tag) {
     std::vector<std::string> values;
     const std::size_t first = s.commandCount();
     const std::size_t firstEcho = s.echoCount(33);
+    const std::size_t linkWrites = s.echoCount(1);
     std::size_t refused = 0;
     const auto t0 = Clock::now();
     const auto end =
@@ -649,6 +663,7 @@ void throughput(Session& s, double seconds, const char* tag) {
     std::string check = s.verify(first, expected, 33, firstEcho, values);
     if (refused)
         check += format("; %zu not delivered", refused);
+    check += format("; slot 1 written %zu times", s.echoCount(1) - linkWrites);
     addRow(format("sustained changes, sequential, %s", tag),
            format("%zu changes in %.1f s = %.0f /s", values.size(), elapsed,
                   static_cast<double>(values.size()) / elapsed),
@@ -699,12 +714,14 @@ int main(int argc, char** argv) {
     int count = 10000, processes = 200, idleSeconds = 60;
     double seconds = 10;
     std::vector<int> debugModes = {1, 0};
-    bool keep = false;
+    bool keep = false, answerCommands = true;
     for (int i = 1; i < argc; ++i) {
         const char* a = argv[i];
         const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
         if (!std::strcmp(a, "--keep")) {
             keep = true;
+        } else if (!std::strcmp(a, "--quiet-camera")) {
+            answerCommands = false;
         } else if (next && !std::strcmp(a, "--count")) {
             count = std::atoi(argv[++i]);
         } else if (next && !std::strcmp(a, "--processes")) {
@@ -718,7 +735,7 @@ int main(int argc, char** argv) {
         } else {
             std::fprintf(stderr,
                          "usage: system_bench [--count N] [--processes N] [--seconds S] "
-                         "[--idle S] [--debug 1,0] [--keep]\n");
+                         "[--idle S] [--debug 1,0] [--quiet-camera] [--keep]\n");
             return 1;
         }
     }
@@ -734,9 +751,10 @@ int main(int argc, char** argv) {
     int device = 1;
     bool clean = true;
     for (int debugMode : debugModes) {
-        const std::string tag = format("DebugMode=%d", debugMode);
+        const std::string tag =
+            format("DebugMode=%d%s", debugMode, answerCommands ? "" : ", quiet camera");
         std::printf("== latency and throughput, %s\n", tag.c_str());
-        Session s(*prefix, device++, debugMode);
+        Session s(*prefix, device++, debugMode, answerCommands);
         if (!s.start())
             return 2;
         if (count > 0)
@@ -749,7 +767,7 @@ int main(int argc, char** argv) {
     }
     if (idleSeconds > 0) {
         std::printf("== idle, DebugMode=1\n");
-        Session s(*prefix, device++, 1);
+        Session s(*prefix, device++, 1, true);
         if (!s.start())
             return 2;
         idle(s, idleSeconds);
