@@ -176,6 +176,35 @@ TEST_F(ConnectedTest, ShutdownWithTheLinkUpWritesZeroOnceThenSaysFarewell) {
     EXPECT_EQ(slot(1, 1), "0");
 }
 
+TEST_F(ConnectedTest, InfodriverEventsReachTheDriversLog) {
+    ChildProcess& driver = *dev.driver;
+    ChildProcess& info = *dev.infodriver;
+    const std::size_t drv = mark(driver);
+    for (const char* command : {"txrx", "inquiry", "deviceidinuse 5", "disconnect"}) {
+        info.writeStdin(std::string(command) + "\n");
+        EXPECT_TRUE(info.waitForLine("result ", kEventLimit)) << command;
+    }
+    EXPECT_TRUE(waitFrom(driver, drv, "Infodriver 1 received request to go TXRX"))
+        << dump(driver, drv);
+    EXPECT_TRUE(waitFrom(driver, drv, "iStatus=8")) << dump(driver, drv);
+    EXPECT_TRUE(waitFrom(driver, drv, "iStatus=2190")) << dump(driver, drv);
+    EXPECT_TRUE(waitFrom(driver, drv, "ERROR - - - Infodriver 1 has disconnected"))
+        << dump(driver, drv);
+
+    // A slot change after the disconnection is still served.
+    const std::size_t cam = mark(*dev.camera);
+    setSlot(1, 9, "7");
+    EXPECT_TRUE(waitFrom(*dev.camera, cam, "81 01 04 38 03 FF")) << dump(*dev.camera, cam);
+    EXPECT_EQ(slot(1, 9), "7");
+}
+
+TEST_F(ConnectedTest, DriverEndsCleanlyAfterItsInfodriverDied) {
+    dev.infodriver->signal(SIGKILL);
+    ASSERT_TRUE(dev.infodriver->waitExit(kStartLimit).has_value());
+    // The shutdown's write of slot 1 goes to a window that is gone: skipped, never waited on.
+    stopDriver(*dev.driver, SIGTERM);
+}
+
 TEST_F(SystemTest, ShutdownWithTheLinkDownWritesNothing) {
     // Slot 1 already holds "0" (stored while no client is connected) and the camera is silent.
     auto camera = startCamera(1, {"--silent"});

@@ -127,6 +127,25 @@ TEST_F(SystemTest, RestartAfterKillWorks) {
     stopDriver(*driver, SIGTERM);
 }
 
+TEST_F(SystemTest, PortHeldByAnotherDriverIsNotShared) {
+    Device one = startConnected(1, 1);
+    ASSERT_FALSE(HasFailure());
+    // Device 2 is set up for the same COM1 by mistake: it runs, without the port.
+    auto second = startDriver(2);
+    ASSERT_TRUE(second->waitForLine("comms test cycle set to 1 second", kStartLimit))
+        << dump(*second) << second->stderrText();
+    EXPECT_TRUE(indexOf(*second, 0, "Can't open serial port 1")) << dump(*second);
+
+    // The first keeps its camera: commands and their replies still flow.
+    const std::size_t cam = mark(*one.camera);
+    const std::size_t drv = mark(*one.driver);
+    setSlot(1, 33, "9");
+    EXPECT_TRUE(waitFrom(*one.camera, cam, "81 01 06 04 FF")) << dump(*one.camera, cam);
+    EXPECT_TRUE(waitFrom(*one.driver, drv, "Read ")) << dump(*one.driver, drv);
+    stopDriver(*second, SIGTERM);
+    stopDriver(*one.driver, SIGTERM);
+}
+
 TEST_F(SystemTest, TwoDevicesRunSideBySide) {
     writeSettings(2, {"Port=2"});
     Device one = startConnected(1, 1);

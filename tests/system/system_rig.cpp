@@ -112,8 +112,8 @@ Device SystemTest::startConnected(int device, int com) {
     d.camera = startCamera(com);
     d.infodriver = startInfodriver(device);
     d.driver = startDriver(device);
-    EXPECT_TRUE(d.driver->waitForLine("Connected OK to infodriver " + std::to_string(device),
-                                      kStartLimit))
+    EXPECT_TRUE(
+        d.driver->waitForLine("Connected OK to infodriver " + std::to_string(device), kStartLimit))
         << dump(*d.driver) << d.driver->stderrText();
     EXPECT_TRUE(d.infodriver->waitForLine("write 1 1", kStartLimit))
         << "infodriver:\n"

@@ -29,7 +29,9 @@ inline const std::string kPollPacket = "81 09 04 38 FF";
 // ---- reading a child's output from a mark ----------------------------------------------------
 
 // Index of the next line a child will report: lines from here on are "after the mark".
-inline std::size_t mark(const ChildProcess& p) { return p.linesSeen().size(); }
+inline std::size_t mark(const ChildProcess& p) {
+    return p.linesSeen().size();
+}
 
 // The first line from index `from` on that contains `needle`, looking at lines already read and
 // then reading more for up to `limit`.
@@ -67,7 +69,8 @@ struct Device {
 class SystemTest : public ::testing::Test {
   protected:
     // visca-sim on COMn, started when its pty is linked; `options` go on its command line.
-    std::unique_ptr<ChildProcess> startCamera(int com, const std::vector<std::string>& options = {});
+    std::unique_ptr<ChildProcess> startCamera(int com,
+                                              const std::vector<std::string>& options = {});
     // kelp-infodriver for a device, started once it says "ready".
     std::unique_ptr<ChildProcess> startInfodriver(int device);
     // camlet32 for a device, headless; returns at once.
