@@ -83,27 +83,40 @@ double simTime(const std::string& line) {
     return space == std::string::npos ? -1.0 : std::strtod(line.c_str() + space + 1, nullptr);
 }
 
-std::unique_ptr<ChildProcess> SystemTest::startCamera(int com,
+std::shared_ptr<ChildProcess> SystemTest::start(const std::vector<std::string>& argv) {
+    auto child = std::make_shared<ChildProcess>(argv, childEnv());
+    const auto slash = argv[0].rfind('/');
+    children_.emplace_back(argv[0].substr(slash == std::string::npos ? 0 : slash + 1), child);
+    return child;
+}
+
+void SystemTest::TearDown() {
+    for (const auto& [name, child] : children_) {
+        const std::string err = child->stderrText();
+        EXPECT_EQ(err.find("Sanitizer"), std::string::npos) << name << ":\n" << err;
+        EXPECT_EQ(err.find("runtime error:"), std::string::npos) << name << ":\n" << err;
+    }
+}
+
+std::shared_ptr<ChildProcess> SystemTest::startCamera(int com,
                                                       const std::vector<std::string>& options) {
     std::vector<std::string> argv{binPath("visca-sim"), std::to_string(com)};
     argv.insert(argv.end(), options.begin(), options.end());
-    auto camera = std::make_unique<ChildProcess>(argv, childEnv());
+    auto camera = start(argv);
     // The first line, the pty's path, comes once comN links to it.
     auto path = camera->readLine(kStartLimit);
     EXPECT_TRUE(path && path->starts_with("/dev/")) << camera->stderrText();
     return camera;
 }
 
-std::unique_ptr<ChildProcess> SystemTest::startInfodriver(int device) {
-    auto info = std::make_unique<ChildProcess>(
-        std::vector<std::string>{binPath("kelp-infodriver"), std::to_string(device)}, childEnv());
+std::shared_ptr<ChildProcess> SystemTest::startInfodriver(int device) {
+    auto info = start({binPath("kelp-infodriver"), std::to_string(device)});
     EXPECT_TRUE(info->waitForLine("ready", kStartLimit)) << info->stderrText();
     return info;
 }
 
-std::unique_ptr<ChildProcess> SystemTest::startDriver(int device) {
-    return std::make_unique<ChildProcess>(
-        std::vector<std::string>{binPath("camlet32"), std::to_string(device)}, childEnv());
+std::shared_ptr<ChildProcess> SystemTest::startDriver(int device) {
+    return start({binPath("camlet32"), std::to_string(device)});
 }
 
 Device SystemTest::startConnected(int device, int com) {

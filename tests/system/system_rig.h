@@ -63,18 +63,18 @@ double simTime(const std::string& line);
 // The three processes of one device.
 struct Device {
     int number = 0;
-    std::unique_ptr<ChildProcess> camera, infodriver, driver;
+    std::shared_ptr<ChildProcess> camera, infodriver, driver;
 };
 
 class SystemTest : public ::testing::Test {
   protected:
     // visca-sim on COMn, started when its pty is linked; `options` go on its command line.
-    std::unique_ptr<ChildProcess> startCamera(int com,
+    std::shared_ptr<ChildProcess> startCamera(int com,
                                               const std::vector<std::string>& options = {});
     // kelp-infodriver for a device, started once it says "ready".
-    std::unique_ptr<ChildProcess> startInfodriver(int device);
+    std::shared_ptr<ChildProcess> startInfodriver(int device);
     // camlet32 for a device, headless; returns at once.
-    std::unique_ptr<ChildProcess> startDriver(int device);
+    std::shared_ptr<ChildProcess> startDriver(int device);
     // Camera on COM `com`, infodriver and driver; returns once the driver has connected and the
     // first good reply has put "1" into slot 1.
     Device startConnected(int device, int com = 1);
@@ -94,7 +94,15 @@ class SystemTest : public ::testing::Test {
     // Where the driver files its log lines by default (C:\kelplogs).
     std::string logDirectory() const { return prefix.driveC() + "/kelplogs"; }
 
+    // Fails the test when a sanitizer reported a fault in any program it started.
+    void TearDown() override;
+
     testing_support::TestPrefix prefix;
+
+  private:
+    std::shared_ptr<ChildProcess> start(const std::vector<std::string>& argv);
+    // Every program started, ended (if still running) before the prefix goes.
+    std::vector<std::pair<std::string, std::shared_ptr<ChildProcess>>> children_;
 };
 
 // A connected device 1 with its camera on COM1 for every test.
