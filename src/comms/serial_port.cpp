@@ -10,7 +10,9 @@ SerialPort::~SerialPort() {
         comm_close(portIndex);
 }
 
-void SerialPort::reopen(std::int32_t port) {
+void SerialPort::storeSetting(std::int32_t& field, std::int32_t value) {
+    const std::int32_t port = portNumber;
+    field = value;
     if (!isOpen)
         return;
     close();
@@ -18,27 +20,19 @@ void SerialPort::reopen(std::int32_t port) {
 }
 
 void SerialPort::setBaudRate(std::int32_t value) {
-    const std::int32_t port = portNumber;
-    baudRate = value;
-    reopen(port);
+    storeSetting(baudRate, value);
 }
 
 void SerialPort::setDataBits(std::int32_t value) {
-    const std::int32_t port = portNumber;
-    dataBits = value;
-    reopen(port);
+    storeSetting(dataBits, value);
 }
 
 void SerialPort::setParity(std::int32_t value) {
-    const std::int32_t port = portNumber;
-    parity = value;
-    reopen(port);
+    storeSetting(parity, value);
 }
 
 void SerialPort::setStopBits(std::int32_t value) {
-    const std::int32_t port = portNumber;
-    stopBits = value;
-    reopen(port);
+    storeSetting(stopBits, value);
 }
 
 int SerialPort::open(std::int32_t port) {

@@ -54,7 +54,8 @@ class SerialPort {
     std::int32_t isOpen;
 
   private:
-    void reopen(std::int32_t port);
+    // Stores a line setting; an open port is closed and opened again on the same number.
+    void storeSetting(std::int32_t& field, std::int32_t value);
 };
 
 }  // namespace comms

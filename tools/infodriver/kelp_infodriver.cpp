@@ -17,6 +17,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "common/say.h"
 #include "infodriver/protocol.h"
 #include "platform/window.h"
 #include "standin.h"
@@ -73,16 +74,6 @@ const char* const kUsage =
     "Slots 0..65535, all empty at start; a stored value keeps at most 255 characters. With no\n"
     "client connected a change request is stored directly; otherwise the stored value changes\n"
     "only when the client writes the slot (its echo of an accepted value).\n";
-
-void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void say(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    std::vprintf(format, args);
-    va_end(args);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-}
 
 // Parses a whole decimal (or 0x hex) number that fits in `long long`.
 std::optional<long long> parseNumber(const std::string& s) {

@@ -35,6 +35,7 @@
 #include <string>
 #include <vector>
 
+#include "common/say.h"
 #include "platform/prefix.h"
 
 namespace {
@@ -82,16 +83,6 @@ double secondsSinceStart() {
 
 double nowMs() {
     return secondsSinceStart() * 1000.0;
-}
-
-void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void say(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    std::vprintf(format, args);
-    va_end(args);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
 }
 
 std::string hex(const std::uint8_t* p, std::size_t n) {
