@@ -8,7 +8,7 @@
 #include <QScrollBar>
 #include <string>
 
-#include "qt_app.h"
+#include "qt_env.h"
 #include "test_prefix.h"
 
 using app::DebugLog;
@@ -33,7 +33,7 @@ class DebugLogTest : public ::testing::Test {
 
     std::string fileFor(const char* date) const { return logDir + "/" + date + "_child2_7.log"; }
 
-    app_test::QtAppGuard qt;
+    testing_support::QtGuiAppGuard qt;
     TestPrefix prefix;
     LogListWidget list;
     DebugLog log{&list};

@@ -13,7 +13,7 @@
 
 #include "app/about_box.h"
 #include "config/settings.h"
-#include "qt_app.h"
+#include "qt_env.h"
 #include "test_prefix.h"
 
 using app::MainWindow;
@@ -72,7 +72,7 @@ class MainWindowTest : public ::testing::Test {
     }
     int hiddenHeight() const { return window->panelHeight() + 42; }
 
-    app_test::QtAppGuard qt;
+    testing_support::QtGuiAppGuard qt;
     TestPrefix prefix;
     RecordingHooks hooks;
     std::unique_ptr<MainWindow> window;

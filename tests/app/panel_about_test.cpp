@@ -12,7 +12,7 @@
 #include "app/counters.h"
 #include "app/status_panel.h"
 #include "app/version_record.h"
-#include "qt_app.h"
+#include "qt_env.h"
 
 using app::AboutBox;
 using app::StatusPanel;
@@ -36,7 +36,7 @@ struct CounterReset {
 };
 
 TEST(StatusPanel, ControlsHaveTheirTextsIdsAndPositions) {
-    app_test::qtApp();
+    testing_support::qtGuiApp();
     StatusPanel panel;
     EXPECT_EQ(panel.size(), panel.dialogRect(0, 0, 526, 66).size());
     for (int id : {2006, 2007, 2008, 2009})
@@ -65,7 +65,7 @@ TEST(StatusPanel, ControlsHaveTheirTextsIdsAndPositions) {
 }
 
 TEST(StatusPanel, DialogUnitsFollowTheFontMetrics) {
-    app_test::qtApp();
+    testing_support::qtGuiApp();
     StatusPanel panel;
     const QFontMetrics fm(panel.font());
     EXPECT_EQ(panel.dialogRect(4, 8, 40, 16), QRect(fm.averageCharWidth(), fm.height(),
@@ -73,7 +73,7 @@ TEST(StatusPanel, DialogUnitsFollowTheFontMetrics) {
 }
 
 TEST(StatusPanel, RefreshCountersWritesEachCounterIntoItsControl) {
-    app_test::qtApp();
+    testing_support::qtGuiApp();
     CounterReset reset;
     StatusPanel panel;
     app::infoRxCount = 1;
@@ -99,7 +99,7 @@ TEST(StatusPanel, SerialSettingsText) {
 }
 
 TEST(StatusPanel, StatusTextIsShownAsLatin1) {
-    app_test::qtApp();
+    testing_support::qtGuiApp();
     StatusPanel panel;
     panel.setControlText(2001, "Initialising");
     EXPECT_EQ(panel.controlText(2001), "Initialising");
@@ -180,7 +180,7 @@ TEST(VersionRecord, BuildStampForm) {
 }
 
 TEST(AboutBox, ShowsNameVersionAndBuildStamp) {
-    app_test::qtApp();
+    testing_support::qtGuiApp();
     AboutBox box(nullptr);
     EXPECT_EQ(box.windowTitle(), "About");
     EXPECT_EQ(box.versionText(), "Version 1.03  (1, 3, 0, 0)");
@@ -200,7 +200,7 @@ TEST(AboutBox, ShowsNameVersionAndBuildStamp) {
 }
 
 TEST(AboutBox, ProgramWithoutRecordLeavesVersionEmpty) {
-    app_test::qtApp();
+    testing_support::qtGuiApp();
     AboutBox box(nullptr, "/nonexistent/program");
     EXPECT_EQ(box.versionText(), "");
     EXPECT_FALSE(box.buildStampText().isEmpty());
@@ -208,7 +208,7 @@ TEST(AboutBox, ProgramWithoutRecordLeavesVersionEmpty) {
 
 // Runs the box modally and, once it is up, does `action` to it; returns exec()'s result.
 int runAndClose(std::function<void(AboutBox&)> action) {
-    app_test::qtApp();
+    testing_support::qtGuiApp();
     AboutBox box(nullptr);
     QTimer::singleShot(0, &box, [&] { action(box); });
     QTimer guard;  // never hang the suite if the box ignores the action

@@ -1,7 +1,8 @@
-// One QCoreApplication for a platform test binary, and a helper that runs the event loop until a
-// condition holds.
+// One Qt application object per test binary (a QCoreApplication, or a QApplication for tests of
+// widgets), and helpers that run the event loop until a condition holds.
 #pragma once
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <chrono>
@@ -17,6 +18,21 @@ inline QCoreApplication& qtApp() {
     static QCoreApplication* app = new QCoreApplication(argc, argv);
     return *app;
 }
+
+// A QApplication, for binaries that test widgets (on the offscreen platform). Call it before any
+// other Qt object is made; a binary uses either this or qtApp(), not both.
+inline QApplication& qtGuiApp() {
+    static int argc = 1;
+    static char name[] = "widget_test";
+    static char* argv[] = {name, nullptr};
+    static QApplication* app = new QApplication(argc, argv);
+    return *app;
+}
+
+// Place first among a fixture's members, so that the application exists before any widget.
+struct QtGuiAppGuard {
+    QtGuiAppGuard() { qtGuiApp(); }
+};
 
 // Runs the event loop until `done` is true or `limit` has passed; returns `done()`.
 inline bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
