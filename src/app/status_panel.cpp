@@ -34,8 +34,13 @@ StatusPanel::StatusPanel(QWidget* parent) : QWidget(parent) {
     QFont panelFont("MS Sans Serif");
     panelFont.setPointSize(8);
     setFont(panelFont);
+    // Dialog base units as the dialog manager measures them: the average width of the 52 letters
+    // (rounded) and the font's height. The font's own average character width is narrower than
+    // its digits, and "00000000" would no longer fit its field.
     const QFontMetrics fm(font());
-    avgCharWidth_ = std::max(1, fm.averageCharWidth());
+    const int alphabet = fm.horizontalAdvance(
+        QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+    avgCharWidth_ = std::max(1, (alphabet / 26 + 1) / 2);
     charHeight_ = std::max(1, fm.height());
     resize(dialogRect(0, 0, kWidthDu, kHeightDu).size());
 
@@ -68,6 +73,8 @@ QLabel* StatusPanel::addLabel(const char* text, int x, int y, int w, int h) {
     auto* label = new QLabel(QString::fromLatin1(text), this);
     label->setTextFormat(Qt::PlainText);
     label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    label->setMargin(0);
+    label->setIndent(1);
     label->setGeometry(dialogRect(x, y, w, h));
     return label;
 }

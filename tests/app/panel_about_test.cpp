@@ -68,8 +68,22 @@ TEST(StatusPanel, DialogUnitsFollowTheFontMetrics) {
     testing_support::qtGuiApp();
     StatusPanel panel;
     const QFontMetrics fm(panel.font());
-    EXPECT_EQ(panel.dialogRect(4, 8, 40, 16), QRect(fm.averageCharWidth(), fm.height(),
-                                                    10 * fm.averageCharWidth(), 2 * fm.height()));
+    // One horizontal base unit is the rounded average width of the 52 letters.
+    const int letters = fm.horizontalAdvance(
+        QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+    const int base = (letters / 26 + 1) / 2;
+    EXPECT_EQ(panel.dialogRect(4, 8, 40, 16), QRect(base, fm.height(), 10 * base, 2 * fm.height()));
+}
+
+TEST(StatusPanel, CountersFitTheirFields) {
+    testing_support::qtGuiApp();
+    StatusPanel panel;
+    for (int id : {2006, 2007, 2008, 2009}) {
+        QLabel* field = panel.control(id);
+        ASSERT_NE(field, nullptr);
+        EXPECT_LE(field->fontMetrics().horizontalAdvance("00000000"), field->contentsRect().width())
+            << "control " << id;
+    }
 }
 
 TEST(StatusPanel, RefreshCountersWritesEachCounterIntoItsControl) {
