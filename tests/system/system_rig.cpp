@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 
 namespace system_test {
 
@@ -90,6 +91,15 @@ std::shared_ptr<ChildProcess> SystemTest::start(const std::vector<std::string>& 
     return child;
 }
 
+void SystemTest::SetUp() {
+    if (std::getenv("KELP_BIN_DIR"))
+        return;
+    std::error_code ec;
+    const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (!ec)
+        setenv("KELP_BIN_DIR", self.parent_path().c_str(), 1);
+}
+
 void SystemTest::TearDown() {
     for (const auto& [name, child] : children_) {
         const std::string err = child->stderrText();
@@ -173,6 +183,7 @@ void SystemTest::stopDriver(ChildProcess& driver, int sig) {
 }
 
 void ConnectedTest::SetUp() {
+    SystemTest::SetUp();
     dev = startConnected(1);
     ASSERT_FALSE(HasFailure());
 }

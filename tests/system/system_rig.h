@@ -94,6 +94,8 @@ class SystemTest : public ::testing::Test {
     // Where the driver files its log lines by default (C:\kelplogs).
     std::string logDirectory() const { return prefix.driveC() + "/kelplogs"; }
 
+    // Outside ctest the programs are found beside the test binary.
+    void SetUp() override;
     // Fails the test when a sanitizer reported a fault in any program it started.
     void TearDown() override;
 
