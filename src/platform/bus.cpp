@@ -60,6 +60,17 @@ std::string socketPath(const std::string& dir, pid_t pid) {
     return dir + "/b" + std::to_string(pid) + ".s";
 }
 
+// A send or post frame for a window of another process.
+Frame messageFrame(FrameType type, const RemoteWindow& w, UINT msg, WPARAM wParam, LPARAM lParam) {
+    Frame f;
+    f.type = type;
+    f.hwnd = w.hwnd;
+    f.msg = msg;
+    f.wParam = wParam;
+    f.lParam = lParam;
+    return f;
+}
+
 std::string entryPath(const std::string& dir, std::uint16_t low) {
     char name[8];
     std::snprintf(name, sizeof name, "/w%04x", low);
@@ -590,12 +601,7 @@ LRESULT busSend(const RemoteWindow& w, UINT msg, WPARAM wParam, LPARAM lParam,
     std::string path = socketPath(dir, w.pid);
     bool ui = isUiThread();
 
-    Frame f;
-    f.type = FrameType::Send;
-    f.hwnd = w.hwnd;
-    f.msg = msg;
-    f.wParam = wParam;
-    f.lParam = lParam;
+    Frame f = messageFrame(FrameType::Send, w, msg, wParam, lParam);
     if (buffer) {
         if (buffer->inSize > bus::kMaxPayload || buffer->outSize > bus::kMaxPayload)
             return 0;
@@ -672,12 +678,7 @@ bool busPost(const RemoteWindow& w, UINT msg, WPARAM wParam, LPARAM lParam) {
     if (!b.context)
         b.context = new QObject;
     std::string path = socketPath(dir, w.pid);
-    Frame f;
-    f.type = FrameType::Post;
-    f.hwnd = w.hwnd;
-    f.msg = msg;
-    f.wParam = wParam;
-    f.lParam = lParam;
+    Frame f = messageFrame(FrameType::Post, w, msg, wParam, lParam);
     std::vector<std::uint8_t> out;
     bus::encodeFrame(f, out);
     // One connection per peer for posts, so that they arrive in the order they were made.
