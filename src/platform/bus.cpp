@@ -122,6 +122,7 @@ struct Conn {
     bool helloOk = false;
     bool busy = false;  // an outgoing connection waiting for its reply
     bool closed = false;
+    pid_t peerPid = 0;  // incoming: the connecting process, from the kernel's credentials
     QSocketNotifier* notifier = nullptr;
 
     ~Conn() {
@@ -212,6 +213,7 @@ void acceptAll() {
         }
         auto c = std::make_shared<Conn>();
         c->fd = fd;
+        c->peerPid = cred.pid;
         c->notifier = new QSocketNotifier(fd, QSocketNotifier::Read, b.context);
         std::weak_ptr<Conn> weak = c;
         QObject::connect(c->notifier, &QSocketNotifier::activated, b.context, [weak] {
@@ -384,9 +386,11 @@ ConnPtr pooledConn(const std::string& path, const std::string& dir) {
 
 enum class WaitResult { Reply, Failed, TimedOut };
 
-// Waits for the reply to `seq` on `c`. With `nested`, handles incoming messages meanwhile; every
-// message handled counts as a sign of life and extends the deadline.
-WaitResult waitReply(const ConnPtr& c, std::uint32_t seq, bool nested, Frame& reply) {
+// Waits for the reply to `seq` on `c`. With `nested`, handles incoming messages meanwhile; a
+// message from `peer` (the process asked) counts as a sign of life and extends the deadline.
+// Messages from other processes do not: a chatty third process must not keep us waiting on a
+// hung peer for ever.
+WaitResult waitReply(const ConnPtr& c, std::uint32_t seq, bool nested, pid_t peer, Frame& reply) {
     Bus& b = theBus();
     auto deadline = Clock::now() + std::chrono::milliseconds(kSendTimeoutMs);
     for (;;) {
@@ -447,7 +451,8 @@ WaitResult waitReply(const ConnPtr& c, std::uint32_t seq, bool nested, Frame& re
             if (!fds[idx].revents)
                 continue;
             pumpIncoming(watched[i]);
-            deadline = Clock::now() + std::chrono::milliseconds(kSendTimeoutMs);
+            if (watched[i]->peerPid == peer)
+                deadline = Clock::now() + std::chrono::milliseconds(kSendTimeoutMs);
         }
     }
 }
@@ -649,7 +654,7 @@ LRESULT busSend(const RemoteWindow& w, UINT msg, WPARAM wParam, LPARAM lParam,
         }
     }
     if (written)
-        res = waitReply(c, f.seq, ui, reply);
+        res = waitReply(c, f.seq, ui, w.pid, reply);
     if (ui)
         --theBus().depth;
     if (c)
