@@ -184,7 +184,9 @@ void DebugLog::appendLogFile(const char* text) {
     const std::string path = logFilePath(t);
     ensureLogDirectory();
 
-    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    // O_NONBLOCK: a pipe without a reader in place of the file fails at once (the line is lost)
+    // instead of stalling the UI thread; regular files are unaffected.
+    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
     if (fd < 0)
         return;
     // One write per line, so that concurrent readers never see half a line.

@@ -110,7 +110,9 @@ std::vector<Line> parse(std::string_view text) {
 
 // Reads a whole regular file. Missing or unreadable: nullopt.
 std::optional<std::string> slurp(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK: a pipe or device in place of the file must not stall the open; regular files
+    // read as usual and anything else is refused below.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         return std::nullopt;
     struct stat st {};

@@ -1,7 +1,11 @@
 #include "config/ini_file.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <future>
 
 #include <filesystem>
 #include <random>
@@ -196,4 +200,22 @@ TEST_F(IniFile, FileNamesMatchWithoutCase) {
     writeFile(dir + "/DEV_007.ini", "[Camlet32]\nPort=6\n");
     EXPECT_EQ(iniRead(dir + "/DEV_007.ini", "Camlet32", "Port", "1"), "6");
     EXPECT_EQ(iniRead(dir + "/dev_007.ini", "Camlet32", "Port", "1"), "5");
+}
+
+TEST_F(IniFile, FileThatIsNoRegularFileNeverBlocks) {
+    // A pipe in place of the settings file: opening it to read would wait for a writer forever.
+    ASSERT_EQ(mkfifo(file().c_str(), 0600), 0);
+    auto reading = std::async(std::launch::async, [&] { return read("A", "K"); });
+    if (reading.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+        // Let the stuck reader go before failing.
+        int fd = ::open(file().c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0)
+            ::close(fd);
+        FAIL() << "reading a pipe blocked";
+    }
+    EXPECT_EQ(reading.get(), "<default>");
+    EXPECT_FALSE(iniWrite(file(), "A", "K", "1"));
+    struct stat st {};
+    ASSERT_EQ(lstat(file().c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode)) << "left as it was";
 }
