@@ -14,6 +14,7 @@
 namespace comms {
 
 std::atomic<PortRecord*> PortTable{nullptr};
+std::atomic<std::uint32_t (*)()> commTickCount{platform::tickCount};
 std::atomic<std::int32_t> portReadSize[COMM_MAX_PORTS];
 std::atomic<std::int32_t> portRunning[COMM_MAX_PORTS];
 PortRecord threadStartRecord;
@@ -152,6 +153,9 @@ int comm_open(SerialPort* owner, int baudRate, int dataBits, int stopBits, int p
         return -2;
     }
     if (device) {
+        // A free record may still carry a target set through it while the port was closed; an
+        // open starts with none.
+        record.clear();
         record.portNumber = n;
         record.hCom = device.release();
         record.baudRate = baudRate;
@@ -259,13 +263,18 @@ void comm_receive(int port, const std::uint8_t* bytes, std::uint32_t n) {
     PortRecord* record = recordOf(port);
     if (!record)
         return;
-    const std::uint32_t now = platform::tickCount();
+    const std::uint32_t now = commTickCount.load()();
     rxbuf_write(record->hRxBuf, bytes, n);
-    const std::int32_t pending =
-        record->pendingBytes.fetch_add(static_cast<std::int32_t>(n)) + static_cast<std::int32_t>(n);
+    // The count wraps like the 32-bit value it is instead of overflowing.
+    const auto added = static_cast<std::int32_t>(n);
+    const auto pending = static_cast<std::int32_t>(
+        static_cast<std::uint32_t>(record->pendingBytes.fetch_add(added)) + n);
 
     if (platform::HWND wnd = record->notifyWnd.load()) {
-        if (now - kNotifyIntervalMs >= record->lastNotifyTick.load() ||
+        // Time since the last post, modulo 2^32: right across the tick's wrap, where comparing
+        // now - 100 with the post's tick would hold back the next post for 49.7 days (or let it
+        // go early within 100 ms of a wrap).
+        if (now - record->lastNotifyTick.load() >= kNotifyIntervalMs ||
             pending > kNotifyPendingLimit)
             record->notified = 0;
         if (record->notified.exchange(1) == 0) {
@@ -318,13 +327,15 @@ void comm_close(int port) {
 
 int comm_set_read_size(int port, int size) {
     PortRecord* record = recordOf(port);
-    if (!record || !record->hCom)
+    if (!record)
         return 1;
     if (size < 0) {
         record->notifyWnd = 0;
         record->notifyCallback = nullptr;
         return 1;
     }
+    if (!record->hCom)
+        return 1;
     record->timeouts = timeoutsFor(intervalFor(record->baudRate, 1), size);
     record->hCom->setTimeouts(record->timeouts);
     portReadSize[port] = size;

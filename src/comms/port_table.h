@@ -71,6 +71,9 @@ extern std::atomic<std::int32_t> portReadSize[COMM_MAX_PORTS];
 extern std::atomic<std::int32_t> portRunning[COMM_MAX_PORTS];
 // Hands the new record to the reader as it starts.
 extern PortRecord threadStartRecord;
+// The millisecond tick of the notification throttle (platform::tickCount); tests set another to
+// reach the 32-bit wrap.
+extern std::atomic<std::uint32_t (*)()> commTickCount;
 
 // Port index 0..255; -1 on failure (port number outside 1..256, no device, settings the line
 // cannot take, no ring buffer or thread); -2 when the device is held by another open, in this

@@ -9,6 +9,7 @@
 #include "child_process.h"
 #include "comms/port_table.h"
 #include "comms/serial_port.h"
+#include "platform/clock.h"
 #include "platform/serial_termios2.h"
 #include "platform/window.h"
 #include "port_fixture.h"
@@ -201,6 +202,17 @@ TEST_F(PortTableTest, TimeoutsAtOpenAndForAReadSize) {
 
     EXPECT_EQ(comm_notify_window(256, 0x1234, 32), 0);
     EXPECT_EQ(comm_notify_callback(-1, countingCallback, 32), 0);
+
+    // Targets set through a closed port's record: a negative size removes them, and an open of
+    // that port starts without them.
+    EXPECT_EQ(comm_notify_window(2, 0x1234, -1), 1);
+    EXPECT_EQ(PortTable.load()[2].notifyWnd.load(), 0u);
+    EXPECT_EQ(comm_notify_window(2, 0x1234, 32), 1);
+    LINK_OR_SKIP(p3, 3);
+    Owner third(3);
+    ASSERT_EQ(comm_open(&third, 9600, 8, 0, 0), 2);
+    EXPECT_EQ(PortTable.load()[2].notifyWnd.load(), 0u);
+    EXPECT_EQ(PortTable.load()[2].notifyCallback.load(), nullptr);
 }
 
 TEST_F(PortTableTest, ArrivalIsReadInReadSizeChunksWithCallback) {
@@ -395,6 +407,7 @@ class NotifyWindowTest : public PortTest {
         ASSERT_EQ(comm_notify_window(0, hwnd, 32), 1);
     }
     void TearDown() override {
+        commTickCount = platform::tickCount;
         PortTest::TearDown();
         pump(20ms);
         if (hwnd)
@@ -450,6 +463,40 @@ TEST_F(NotifyWindowTest, MoreThan8192PendingPostsEveryChunk) {
     }
     pump(50ms);
     EXPECT_EQ(posts, afterBurst + 3);
+}
+
+std::atomic<std::uint32_t> fakeTick{0};
+std::uint32_t fakeTickCount() {
+    return fakeTick.load();
+}
+
+TEST_F(NotifyWindowTest, ThrottleCountsTimeAcrossTheTickWrap) {
+    // The reader asks for nothing; the test hands chunks to the receive path itself, at ticks of
+    // its choosing.
+    ASSERT_EQ(comm_notify_window(0, hwnd, 0), 1);
+    commTickCount = fakeTickCount;
+    auto chunkAt = [&](std::uint32_t tick) {
+        fakeTick = tick;
+        comm_receive(0, reinterpret_cast<const std::uint8_t*>("ab"), 2);
+        pump(20ms);
+        return posts;
+    };
+    EXPECT_EQ(chunkAt(0xFFFFFFC0u), 1);
+    EXPECT_EQ(chunkAt(0xFFFFFFF0u), 1);  // 48 ms later: held back
+    EXPECT_EQ(chunkAt(0x00000088u), 2);  // 200 ms after the post, past the wrap
+    EXPECT_EQ(chunkAt(0x000000A0u), 2);  // 24 ms later: held back
+
+    // A read re-arms; a post just after the wrap holds the next chunk back for 100 ms as well.
+    char out[64];
+    EXPECT_EQ(comm_read(0, out, sizeof out), 8);
+    EXPECT_EQ(chunkAt(0x00000010u), 3);
+    EXPECT_EQ(chunkAt(0x00000040u), 3);
+    EXPECT_EQ(chunkAt(0x00000074u), 4);
+
+    // The pending count wraps as a 32-bit value instead of overflowing.
+    PortTable.load()[0].pendingBytes = 0x7FFFFFFF;
+    comm_receive(0, reinterpret_cast<const std::uint8_t*>("ab"), 2);
+    EXPECT_EQ(PortTable.load()[0].pendingBytes.load(), -0x7FFFFFFF);
 }
 
 }  // namespace
