@@ -4,6 +4,7 @@
 #include <QCloseEvent>
 #include <QMenu>
 #include <QMenuBar>
+#include <QProxyStyle>
 #include <QResizeEvent>
 #include <cstdio>
 
@@ -13,6 +14,21 @@
 #include "platform/message_box.h"
 
 namespace app {
+
+namespace {
+// The application's style, except that the menu bar honours separators, so that the items after
+// one are right-aligned.
+class RightAlignHelpStyle : public QProxyStyle {
+  public:
+    explicit RightAlignHelpStyle(QObject* owner) { setParent(owner); }
+    int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                  QStyleHintReturn* returnData) const override {
+        if (hint == SH_DrawMenuBarSeparator)
+            return 1;
+        return QProxyStyle::styleHint(hint, option, widget, returnData);
+    }
+};
+}  // namespace
 
 std::string windowTitleFor(int deviceNumber) {
     char title[100];  // the string table's 100-byte buffer: at most 99 characters
@@ -75,7 +91,10 @@ void MainWindow::buildMenu() {
     addItem(log, "Enabled", kCmdLogEnabled, true);
     QMenu* test = bar->addMenu(QStringLiteral("Test"));
     addItem(test, "Set", kCmdTestSet, false);
-    // Help stands last, at the right end as far as the style allows.
+    // Help stands last, at the right end of the bar: the menu bar puts what follows a separator
+    // at its right end when its style asks for menu bar separators.
+    bar->setStyle(new RightAlignHelpStyle(bar));
+    bar->addSeparator();
     QMenu* help = bar->addMenu(QStringLiteral("&Help"));
     addItem(help, "&About ...", kCmdAbout, false);
     popups_ = {{0, file}, {1, debug}, {2, log}, {3, test}, {4, help}};

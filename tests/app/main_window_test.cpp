@@ -108,8 +108,17 @@ TEST_F(MainWindowTest, CreationBuildsPanelListAndSettingsAndRunsStartup) {
 
 TEST_F(MainWindowTest, MenuTextsIdsPositionsAndInitialChecks) {
     start();
-    const QList<QAction*> top = window->menuBar()->actions();
-    ASSERT_EQ(top.size(), 5);
+    QList<QAction*> top = window->menuBar()->actions();
+    // Help is right-aligned: a separator of the bar stands before it, and Help ends at the
+    // bar's right edge.
+    ASSERT_EQ(top.size(), 6);
+    EXPECT_TRUE(top[4]->isSeparator());
+    top.removeAt(4);
+    window->show();
+    window->menuBar()->adjustSize();
+    const QRect helpRect = window->menuBar()->actionGeometry(top[4]);
+    EXPECT_GT(helpRect.left(), window->menuBar()->actionGeometry(top[3]).right() + 100);
+    EXPECT_GE(helpRect.right(), window->menuBar()->width() - 10);
     const QStringList titles{"&File", "D&ebug", "L&og", "Test", "&Help"};
     for (int i = 0; i < 5; ++i) {
         EXPECT_EQ(top[i]->text(), titles[i]);
@@ -300,6 +309,29 @@ TEST_F(MainWindowTest, AboutCommandRunsTheBoxModally) {
     guard.start(5000);
     command(104);
     EXPECT_EQ(seen, "Version 1.03  (1, 3, 0, 0)");
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(MainWindowTest, MenuItemsChosenByTheUserLeaveChecksAsTheModesSay) {
+    // A checkable item flips its own mark when chosen; the command must still decide the mark.
+    start();
+    window->menuAction(32775)->trigger();
+    EXPECT_TRUE(checked(32775));
+    EXPECT_FALSE(checked(32773));
+    EXPECT_EQ(config::deviceSettings().hideMode, 1);
+    window->menuAction(32773)->trigger();
+    EXPECT_TRUE(checked(32773));
+    EXPECT_FALSE(checked(32775));
+    window->menuAction(32773)->trigger();
+    EXPECT_FALSE(checked(32773));
+    EXPECT_FALSE(checked(32775));
+    window->menuAction(32776)->trigger();
+    EXPECT_TRUE(checked(32776));
+    EXPECT_EQ(config::deviceSettings().logMode, 1);
+    EXPECT_NE(settingsFile().find("LogMode=1"), std::string::npos);
 }
 
 }  // namespace
