@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -222,6 +224,31 @@ TEST(ViscaSim, HangupAndReconnectAndCleanEnd) {
     rig.sim->signal(SIGTERM);
     EXPECT_EQ(rig.sim->waitExit(5s), 0);
     EXPECT_FALSE(std::filesystem::is_symlink(rig.linkPath()));
+}
+
+TEST(ViscaSim, ExclusiveModeLeftByAHolderThatDiedIsCleared) {
+    SimRig rig;
+    ASSERT_GE(rig.fd, 0);
+    auto exclusive = [&] {
+        int on = -1;
+        return ioctl(rig.fd, TIOCGEXCL, &on) == 0 ? on : -1;
+    };
+    // A driver holds the port as the serial layer does: lock, then exclusive mode.
+    int holder = open(rig.linkPath().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    ASSERT_EQ(ioctl(holder, TIOCEXCL), 0);
+    std::this_thread::sleep_for(400ms);
+    EXPECT_EQ(exclusive(), 1) << "a live holder keeps its exclusive mode";
+
+    // It dies without undoing exclusive mode; the simulator's own end keeps the line alive, so
+    // without help nobody but root could open the port again.
+    close(holder);
+    const std::int64_t deadline = msNow() + 3000;
+    while (exclusive() == 1 && msNow() < deadline)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(exclusive(), 0);
+    EXPECT_EQ(rig.exchange(kPoll, 4), (Bytes{0x90, 0x50, 0x02, 0xFF}));
 }
 
 TEST(ViscaSim, RefusesBadArguments) {

@@ -19,6 +19,9 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -44,6 +47,12 @@ namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 
 constexpr std::size_t kMaxPacket = 16;
+// How often an idle simulator looks for an exclusive mode whose holder has gone, and how closely
+// it looks in the moments after someone closed the line (a killed holder's lock may go a little
+// after its close is reported).
+constexpr int kExclusiveCheckMs = 100;
+constexpr int kExclusiveRecheckMs = 5;
+constexpr double kExclusiveRecheckForMs = 300;
 
 const char kUsage[] =
     "usage: visca-sim N [options]\n"
@@ -174,6 +183,7 @@ class Simulator {
     bool openLine();
     void hangup();
     void removeLink();
+    void releaseStaleExclusive();
     int run(int signalFd, double hangupAtMs);
 
   private:
@@ -193,6 +203,8 @@ class Simulator {
     Faults faults_;
     Camera cam_;
     int master_ = -1, slave_ = -1;
+    int closeWatch_ = -1;  // inotify: someone closed the line's slave side
+    double recheckUntilMs_ = -1;
     std::string slavePath_, linkPath_;
     bool firstLine_ = true;
     Bytes packet_, junk_;
@@ -260,6 +272,12 @@ bool Simulator::openLine() {
         hangup();
         return false;
     }
+    // Closes of the line wake the simulator to look for a stale exclusive mode at once.
+    closeWatch_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (closeWatch_ >= 0 && inotify_add_watch(closeWatch_, slavePath_.c_str(), IN_CLOSE) < 0) {
+        close(closeWatch_);
+        closeWatch_ = -1;
+    }
     if (firstLine_) {
         say("%s", slavePath_.c_str());
         firstLine_ = false;
@@ -270,6 +288,9 @@ bool Simulator::openLine() {
 }
 
 void Simulator::hangup() {
+    if (closeWatch_ >= 0)
+        close(closeWatch_);
+    closeWatch_ = -1;
     if (master_ >= 0)
         close(master_);
     if (slave_ >= 0)
@@ -277,6 +298,23 @@ void Simulator::hangup() {
     master_ = slave_ = -1;
     out_.clear();
     std::fill(std::begin(cam_.busySockets), std::end(cam_.busySockets), 0);
+}
+
+// A driver takes the port with a lock and exclusive mode, and undoes exclusive mode when it closes.
+// One that is killed cannot, and since this simulator keeps its own end of the line open, the
+// line never sees the last close that would clear the mode: nobody but root could open the port
+// again. So when the line is exclusive but nobody holds the port's lock, the holder has gone, and
+// its exclusive mode is cleared. A live holder keeps its lock and is left alone.
+void Simulator::releaseStaleExclusive() {
+    if (slave_ < 0)
+        return;
+    int exclusive = 0;
+    if (ioctl(slave_, TIOCGEXCL, &exclusive) != 0 || !exclusive)
+        return;
+    if (flock(slave_, LOCK_EX | LOCK_NB) != 0)
+        return;
+    ioctl(slave_, TIOCNXCL);
+    flock(slave_, LOCK_UN);
 }
 
 void Simulator::reply(double delayMs, Bytes bytes, int socket) {
@@ -553,20 +591,26 @@ int Simulator::run(int signalFd, double hangupAtMs) {
             }
         }
         sendDue();
-        int timeout = -1;
+        releaseStaleExclusive();
         double now = nowMs();
-        if (!out_.empty())
-            timeout = static_cast<int>(std::ceil(std::max(0.0, out_.front().due - now)));
+        int timeout = slave_ < 0              ? -1
+                      : now < recheckUntilMs_ ? kExclusiveRecheckMs
+                                              : kExclusiveCheckMs;
+        if (!out_.empty()) {
+            int t = static_cast<int>(std::ceil(std::max(0.0, out_.front().due - now)));
+            timeout = timeout < 0 ? t : std::min(timeout, t);
+        }
         if (hangupAtMs >= 0) {
             int t = static_cast<int>(std::ceil(std::max(0.0, hangupAtMs - now)));
             timeout = timeout < 0 ? t : std::min(timeout, t);
         }
-        struct pollfd fds[3] = {{signalFd, POLLIN, 0}, {-1, POLLIN, 0}, {-1, POLLIN, 0}};
+        struct pollfd fds[4] = {
+            {signalFd, POLLIN, 0}, {-1, POLLIN, 0}, {-1, POLLIN, 0}, {closeWatch_, POLLIN, 0}};
         if (stdinOpen)
             fds[1].fd = STDIN_FILENO;
         if (master_ >= 0)
             fds[2].fd = master_;
-        int r = poll(fds, 3, timeout);
+        int r = poll(fds, 4, timeout);
         if (r < 0) {
             if (errno == EINTR)
                 continue;
@@ -574,6 +618,12 @@ int Simulator::run(int signalFd, double hangupAtMs) {
         }
         if (fds[0].revents)
             break;  // SIGTERM or SIGINT
+        if (fds[3].revents) {
+            char events[4096];
+            while (read(closeWatch_, events, sizeof events) > 0) {
+            }
+            recheckUntilMs_ = nowMs() + kExclusiveRecheckForMs;
+        }
         if (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) {
             std::uint8_t buf[256];
             ssize_t n = read(master_, buf, sizeof buf);
