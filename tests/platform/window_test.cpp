@@ -40,7 +40,8 @@ class WindowTest : public ::testing::Test {
         HWND h = createWindow(
             "recorder",
             [this](HWND, UINT m, WPARAM w, LPARAM l) {
-                seen_.push_back({m, w, l, QThread::currentThread() == qApp->thread()});
+                seen_.push_back(
+                    {m, w, l, QThread::currentThread() == QCoreApplication::instance()->thread()});
                 return LRESULT{0};
             },
             createParam);
