@@ -57,6 +57,8 @@ int parseDeviceNumber(const std::string& commandLine) {
 int runCamlet32(int argc, char** argv, const DriverFactory& makeDriver) {
     // Read the command line before Qt sees it: Qt would take options such as "-style" away.
     const std::string commandLine = joinCommandLine(argc, argv);
+    // A termination signal sent before its handler exists waits for it.
+    platform::holdTerminationSignals();
 
     platform::chooseQtPlatform();
     // Qt gets only the program name, so that no device argument is taken for a Qt option.

@@ -261,6 +261,14 @@ bool postOne(std::uint16_t low, UINT msg, WPARAM wParam, LPARAM lParam) {
     return enqueue([r, msg, wParam, lParam] { detail::busPost(r, msg, wParam, lParam); });
 }
 
+sigset_t terminationSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP})
+        sigaddset(&set, sig);
+    return set;
+}
+
 void onSignal(int sig) {
     int saved = errno;
     unsigned char b = static_cast<unsigned char>(sig);
@@ -510,6 +518,14 @@ void onTerminationSignal(std::function<void()> handler) {
     sa.sa_flags = SA_RESTART;
     for (int sig : {SIGTERM, SIGINT, SIGHUP})
         sigaction(sig, &sa, nullptr);
+    // Signals held back during start-up arrive now, through the pipe.
+    sigset_t held = terminationSignals();
+    pthread_sigmask(SIG_UNBLOCK, &held, nullptr);
+}
+
+void holdTerminationSignals() {
+    sigset_t held = terminationSignals();
+    pthread_sigmask(SIG_BLOCK, &held, nullptr);
 }
 
 }  // namespace platform

@@ -154,6 +154,29 @@ TEST_F(ProcessTest, HeadlessDebugLinesGoToStdoutAndSignalsEndLikeExit) {
     }
 }
 
+// True once the process blocks SIGTERM (its "SigBlk" mask in /proc), that is, once it has
+// started holding termination signals back.
+bool holdsSigterm(pid_t pid) {
+    std::string status = readFile("/proc/" + std::to_string(pid) + "/status");
+    auto at = status.find("SigBlk:");
+    if (at == std::string::npos)
+        return false;
+    unsigned long long mask = std::stoull(status.substr(at + 7), nullptr, 16);
+    return (mask >> (SIGTERM - 1)) & 1u;
+}
+
+TEST_F(ProcessTest, SignalDuringStartUpEndsTheDriverLikeExit) {
+    // Sent while the driver is still starting (before its handler exists), SIGTERM waits for
+    // the handler instead of killing the process, and the driver ends as File > Exit does.
+    ChildProcess child({binPath("camlet32"), "7"}, headless());
+    const auto end = std::chrono::steady_clock::now() + 20s;
+    while (!holdsSigterm(child.pid()) && std::chrono::steady_clock::now() < end)
+        std::this_thread::yield();
+    ASSERT_TRUE(holdsSigterm(child.pid())) << child.stderrText();
+    child.signal(SIGTERM);
+    EXPECT_EQ(child.waitExit(20s), 0) << child.stderrText();
+}
+
 TEST_F(ProcessTest, QuietModeShowsNoDebugLines) {
     writeFile(settingsPath(), "[Camlet32]\r\nDebugMode=0\r\n");
     ChildProcess probe({binPath("shell_probe"), "7"}, headless());
