@@ -110,16 +110,7 @@ int main(int argc, char** argv) {
     Child client = start({self, "--client"}, "connect 15");
 
     QCoreApplication app(argc, argv);
-    platform::HWND standIn = 0;
-    platform::HWND me = platform::createWindow(
-        "bench",
-        [&standIn](platform::HWND, platform::UINT m, platform::WPARAM w, platform::LPARAM) {
-            if (m == standin::KELP_STANDINHWND)
-                standIn = static_cast<platform::HWND>(w);
-            return platform::LRESULT(0);
-        });
-    platform::sendMessage(platform::HWND_BROADCAST, standin::KELP_FINDSTANDIN,
-                          infodriver::lowWord(me), kDevice);
+    const platform::HWND standIn = standin::findStandIn(kDevice);
     if (!standIn) {
         std::fprintf(stderr, "stand-in not found\n");
         return 1;
@@ -151,7 +142,6 @@ int main(int argc, char** argv) {
     std::printf("%d slot changes echoed and stored in %.3f s: %.0f round trips/s, %.1f us each%s\n",
                 count, seconds, count / seconds, seconds * 1e6 / count,
                 ok ? "" : " (LAST VALUE NOT STORED)");
-    platform::destroyWindow(me);
     stop(client);
     stop(info);
     std::filesystem::remove_all(tmpl);

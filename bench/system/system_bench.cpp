@@ -448,14 +448,7 @@ class Session {
             std::fprintf(stderr, "driver %d did not come up; see %s\n", device_, logPath_.c_str());
             return false;
         }
-        self_ = platform::createWindow("kelpbench", [this](platform::HWND, platform::UINT m,
-                                                           platform::WPARAM w, platform::LPARAM) {
-            if (m == standin::KELP_STANDINHWND)
-                standIn_ = static_cast<platform::HWND>(w);
-            return platform::LRESULT(0);
-        });
-        platform::sendMessage(platform::HWND_BROADCAST, standin::KELP_FINDSTANDIN,
-                              infodriver::lowWord(self_), device_);
+        standIn_ = standin::findStandIn(device_);
         return standIn_ != 0;
     }
 
@@ -473,9 +466,6 @@ class Session {
             clean = code == 0 && waitFor([this] { return info_.closings > 0; }, 5s);
             driver_ = -1;
         }
-        if (self_)
-            platform::destroyWindow(self_);
-        self_ = 0;
         info_.stop();
         camera_.stop();
         return clean;
@@ -554,7 +544,7 @@ class Session {
     Infodriver info_;
     pid_t driver_ = -1;
     std::string logPath_;
-    platform::HWND self_ = 0, standIn_ = 0;
+    platform::HWND standIn_ = 0;
 };
 
 // ---- the benchmarks ----

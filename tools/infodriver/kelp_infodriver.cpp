@@ -96,7 +96,7 @@ class StandIn {
 
     bool start() {
         self_ = platform::createWindow(
-            "kelpinfodriver",
+            standin::CLASS_NAME,
             [this](HWND h, platform::UINT m, WPARAM w, LPARAM l) { return proc(h, m, w, l); });
         return self_ != 0;
     }
@@ -202,9 +202,7 @@ LRESULT StandIn::proc(HWND hwnd, platform::UINT msg, WPARAM wParam, LPARAM lPara
             return 1;
         }
         case standin::KELP_FINDSTANDIN:
-            if (static_cast<std::int32_t>(lParam) == device)
-                platform::sendMessage(lowWord(wParam), standin::KELP_STANDINHWND, self_, 0);
-            return 0;
+            return static_cast<std::int32_t>(lParam) == device ? 1 : 0;
         case standin::KELP_SETSLOT: {
             const char* v = platform::lParamText(lParam);
             return deliver(wParam, v, strnlen(v, standin::REQUEST_MAX));

@@ -67,20 +67,7 @@ int main(int argc, char** argv) {
 
     signal(SIGPIPE, SIG_IGN);
     QCoreApplication app(argc, argv);
-    platform::HWND standIn = 0;
-    platform::HWND self = platform::createWindow(
-        "kelpslot",
-        [&standIn](platform::HWND, platform::UINT msg, platform::WPARAM w, platform::LPARAM) {
-            if (msg == standin::KELP_STANDINHWND && !standIn)
-                standIn = static_cast<platform::HWND>(w);
-            return platform::LRESULT(0);
-        });
-    if (!self) {
-        std::fprintf(stderr, "kelp-slot: cannot create a window on the message bus\n");
-        return 2;
-    }
-    platform::sendMessage(platform::HWND_BROADCAST, standin::KELP_FINDSTANDIN,
-                          infodriver::lowWord(self), static_cast<platform::LPARAM>(*device));
+    const platform::HWND standIn = standin::findStandIn(*device);
     int code = 0;
     if (!standIn) {
         std::fprintf(stderr, "kelp-slot: no infodriver running for device %lld\n", *device);
@@ -113,6 +100,5 @@ int main(int argc, char** argv) {
             std::fflush(stdout);
         }
     }
-    platform::destroyWindow(self);
     return code;
 }
