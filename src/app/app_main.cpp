@@ -57,7 +57,7 @@ int parseDeviceNumber(const std::string& commandLine) {
 int runCamlet32(int argc, char** argv, const DriverFactory& makeDriver) {
     // Read the command line before Qt sees it: Qt would take options such as "-style" away.
     const std::string commandLine = joinCommandLine(argc, argv);
-    // A termination signal sent before its handler exists waits for it.
+    // A termination signal sent before its handler exists is kept for it.
     platform::holdTerminationSignals();
 
     platform::chooseQtPlatform();

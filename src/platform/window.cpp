@@ -65,6 +65,7 @@ struct State {
     // Termination signals (UI thread).
     std::function<void()> signalHandler;
     int signalPipe[2] = {-1, -1};
+    QSocketNotifier* signalNotifier = nullptr;
 };
 
 // Never destroyed: lives until the process ends, so no static destructor runs in an unknown order.
@@ -259,14 +260,6 @@ bool postOne(std::uint16_t low, UINT msg, WPARAM wParam, LPARAM lParam) {
     // Bus connections belong to the UI thread; it writes the post for us, in order.
     detail::RemoteWindow r = *remote;
     return enqueue([r, msg, wParam, lParam] { detail::busPost(r, msg, wParam, lParam); });
-}
-
-sigset_t terminationSignals() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int sig : {SIGTERM, SIGINT, SIGHUP})
-        sigaddset(&set, sig);
-    return set;
 }
 
 void onSignal(int sig) {
@@ -490,18 +483,35 @@ int runMessageLoop() {
     return QCoreApplication::exec();
 }
 
+void holdTerminationSignals() {
+    // The handler only writes the signal's number into a pipe; whatever reads the pipe later
+    // (onTerminationSignal) sees the signals that came meanwhile.
+    State& s = state();
+    if (s.signalPipe[0] >= 0)
+        return;
+    if (pipe2(s.signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;
+    struct sigaction sa {};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    for (int sig : {SIGTERM, SIGINT, SIGHUP})
+        sigaction(sig, &sa, nullptr);
+}
+
 void onTerminationSignal(std::function<void()> handler) {
     State& s = state();
     Dispatcher* d = dispatcher();
     if (!d)
         return;
     s.signalHandler = std::move(handler);
-    if (s.signalPipe[0] >= 0)
+    if (s.signalNotifier)
         return;
-    if (pipe2(s.signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+    holdTerminationSignals();
+    if (s.signalPipe[0] < 0)
         return;
-    auto* n = new QSocketNotifier(s.signalPipe[0], QSocketNotifier::Read, d);
-    QObject::connect(n, &QSocketNotifier::activated, d, [] {
+    s.signalNotifier = new QSocketNotifier(s.signalPipe[0], QSocketNotifier::Read, d);
+    QObject::connect(s.signalNotifier, &QSocketNotifier::activated, d, [] {
         State& st = state();
         unsigned char buf[64];
         bool got = false;
@@ -512,20 +522,6 @@ void onTerminationSignal(std::function<void()> handler) {
             h();
         }
     });
-    struct sigaction sa {};
-    sa.sa_handler = onSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    for (int sig : {SIGTERM, SIGINT, SIGHUP})
-        sigaction(sig, &sa, nullptr);
-    // Signals held back during start-up arrive now, through the pipe.
-    sigset_t held = terminationSignals();
-    pthread_sigmask(SIG_UNBLOCK, &held, nullptr);
-}
-
-void holdTerminationSignals() {
-    sigset_t held = terminationSignals();
-    pthread_sigmask(SIG_BLOCK, &held, nullptr);
 }
 
 }  // namespace platform

@@ -122,10 +122,10 @@ int runMessageLoop();
 // process receives SIGTERM, SIGINT or SIGHUP.
 void onTerminationSignal(std::function<void()> handler);
 
-// Holds SIGTERM, SIGINT and SIGHUP back (pending, not lost) until onTerminationSignal has
-// installed its handler, so that a signal sent while the process is still starting up ends it
-// cleanly instead of killing it. Call first thing on the UI thread, before any other thread
-// starts: threads started meanwhile keep the signals blocked, so they reach the UI thread only.
+// Catches SIGTERM, SIGINT and SIGHUP from now on and keeps them until onTerminationSignal has a
+// handler for them, so that a signal sent while the process is still starting up ends it
+// cleanly instead of killing it. Call first thing in main(). Nothing runs in the signal handler
+// itself: it only records the signal.
 void holdTerminationSignals();
 
 }  // namespace platform

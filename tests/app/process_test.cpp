@@ -154,11 +154,11 @@ TEST_F(ProcessTest, HeadlessDebugLinesGoToStdoutAndSignalsEndLikeExit) {
     }
 }
 
-// True once the process blocks SIGTERM (its "SigBlk" mask in /proc), that is, once it has
-// started holding termination signals back.
-bool holdsSigterm(pid_t pid) {
+// True once the process catches SIGTERM (its "SigCgt" mask in /proc), that is, once it has
+// started keeping termination signals for later.
+bool catchesSigterm(pid_t pid) {
     std::string status = readFile("/proc/" + std::to_string(pid) + "/status");
-    auto at = status.find("SigBlk:");
+    auto at = status.find("SigCgt:");
     if (at == std::string::npos)
         return false;
     unsigned long long mask = std::stoull(status.substr(at + 7), nullptr, 16);
@@ -170,9 +170,9 @@ TEST_F(ProcessTest, SignalDuringStartUpEndsTheDriverLikeExit) {
     // the handler instead of killing the process, and the driver ends as File > Exit does.
     ChildProcess child({binPath("camlet32"), "7"}, headless());
     const auto end = std::chrono::steady_clock::now() + 20s;
-    while (!holdsSigterm(child.pid()) && std::chrono::steady_clock::now() < end)
+    while (!catchesSigterm(child.pid()) && std::chrono::steady_clock::now() < end)
         std::this_thread::yield();
-    ASSERT_TRUE(holdsSigterm(child.pid())) << child.stderrText();
+    ASSERT_TRUE(catchesSigterm(child.pid())) << child.stderrText();
     child.signal(SIGTERM);
     EXPECT_EQ(child.waitExit(20s), 0) << child.stderrText();
 }
