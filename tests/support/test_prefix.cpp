@@ -1,5 +1,7 @@
 #include "test_prefix.h"
 
+#include "platform/prefix.h"
+
 #include <unistd.h>
 
 #include <cstdlib>
@@ -28,11 +30,15 @@ TestPrefix::TestPrefix() {
 }
 
 TestPrefix::~TestPrefix() {
+    // The prefix's runtime folder (bus sockets, lock files) goes with it; asked while KELP_PREFIX
+    // still names this prefix.
+    std::error_code ec;
+    if (std::string runtime = platform::runtimeDir(); !runtime.empty())
+        fs::remove_all(runtime, ec);
     if (hadPrefix_)
         setenv("KELP_PREFIX", oldPrefix_.c_str(), 1);
     else
         unsetenv("KELP_PREFIX");
-    std::error_code ec;
     fs::remove_all(path_, ec);
 }
 

@@ -1,5 +1,6 @@
 // A fresh prefix for one test: a temporary directory that KELP_PREFIX points at while the object
-// lives. XDG_RUNTIME_DIR is cleared, so the runtime folder is derived from the prefix alone.
+// lives. XDG_RUNTIME_DIR is cleared, so the runtime folder is derived from the prefix alone; both
+// folders are removed when the object goes.
 #pragma once
 
 #include <string>
