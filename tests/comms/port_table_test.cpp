@@ -10,7 +10,7 @@
 #include "comms/port_table.h"
 #include "comms/serial_port.h"
 #include "platform/clock.h"
-#include "platform/serial_termios2.h"
+#include "platform/linux/serial_termios2.h"
 #include "platform/window.h"
 #include "port_fixture.h"
 

@@ -1,5 +1,5 @@
 // The bus frame decoder against good, truncated, oversized and random input.
-#include "platform/bus_frame.h"
+#include "platform/linux/bus_frame.h"
 
 #include <gtest/gtest.h>
 

@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "child_process.h"
-#include "platform/bus_frame.h"
+#include "platform/linux/bus_frame.h"
 #include "platform/prefix.h"
 #include "platform/window.h"
 #include "qt_env.h"

@@ -1,4 +1,4 @@
-#include "platform/bus_frame.h"
+#include "platform/linux/bus_frame.h"
 
 #include <cstring>
 

@@ -26,7 +26,7 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/bus_internal.h"
+#include "platform/linux/bus_internal.h"
 
 namespace platform {
 

@@ -31,8 +31,8 @@
 #include <memory>
 #include <random>
 
-#include "platform/bus_frame.h"
-#include "platform/bus_internal.h"
+#include "platform/linux/bus_frame.h"
+#include "platform/linux/bus_internal.h"
 #include "platform/prefix.h"
 
 namespace platform::detail {

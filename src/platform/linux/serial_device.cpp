@@ -14,7 +14,7 @@
 #include <cerrno>
 #include <cstdint>
 
-#include "platform/serial_termios2.h"
+#include "platform/linux/serial_termios2.h"
 
 namespace platform {
 

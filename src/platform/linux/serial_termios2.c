@@ -1,5 +1,5 @@
 /* See serial_termios2.h. Only kernel headers here: glibc's termios.h must not be included. */
-#include "serial_termios2.h"
+#include "platform/linux/serial_termios2.h"
 
 #include <asm/ioctls.h>
 #include <asm/termbits.h>
