@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages the project needs to build, test and run. Idempotent: only
+# Installs the Debian 12 packages the project needs to build, test, fuzz and run. Idempotent: only
 # missing packages are installed. Needs root (or sudo).
 set -euo pipefail
 packages=(build-essential cmake pkg-config qt6-base-dev libgl-dev libgtest-dev libgmock-dev
-          googletest libbenchmark-dev clang-format)
+          googletest libbenchmark-dev clang-format clang libclang-rt-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

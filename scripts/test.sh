@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs the whole test suite.
-# Usage: scripts/test.sh [default|asan|tsan]
+# Usage: scripts/test.sh [default|asan|tsan] [ctest options...], e.g. scripts/test.sh asan -LE slow
 set -euo pipefail
 cd "$(dirname "$0")/.."
 preset=${1:-default}
+shift $(($# > 0 ? 1 : 0))
 scripts/install-deps.sh
 cmake --preset "$preset" >/dev/null
 cmake --build --preset "$preset"
@@ -25,4 +26,4 @@ if [ "$preset" = default ] && [ "$(id -u)" -eq 0 ] && command -v runuser >/dev/n
     fi
 fi
 
-ctest --preset "$preset"
+ctest --preset "$preset" "$@"
