@@ -3,7 +3,7 @@
 # missing packages are installed. Needs root (or sudo).
 set -euo pipefail
 packages=(build-essential cmake pkg-config qt6-base-dev libgl-dev libgtest-dev libgmock-dev
-          googletest libbenchmark-dev clang-format clang libclang-rt-dev)
+          googletest libbenchmark-dev clang-format ccache clang libclang-rt-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
