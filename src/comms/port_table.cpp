@@ -1,5 +1,6 @@
 #include "comms/port_table.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -90,6 +91,13 @@ void releaseSetup(PortRecord* record) {
     record->hStartSem.reset();
 }
 
+// True while the notifications already queued for the owner, each followed by one read of the
+// port's read size, would leave some of the pending bytes unread.
+bool queuedReadsFallShort(const PortRecord& record, int port, std::int32_t pending) {
+    const std::int64_t perRead = std::max<std::int32_t>(portReadSize[port].load(), 1);
+    return record.queuedPosts.load() * perRead < pending;
+}
+
 }  // namespace
 
 void PortRecord::clear() {
@@ -106,6 +114,7 @@ void PortRecord::clear() {
     portNumber = 0;
     threadId = 0;
     pendingBytes = 0;
+    queuedPosts = 0;
     hStartSem.reset();
     owner = nullptr;
 }
@@ -124,6 +133,7 @@ void PortRecord::copyFrom(const PortRecord& other) {
     portNumber = other.portNumber;
     threadId = other.threadId;
     pendingBytes = other.pendingBytes.load();
+    queuedPosts = other.queuedPosts.load();
     hStartSem = other.hStartSem;
     owner = other.owner.load();
 }
@@ -264,21 +274,28 @@ void comm_receive(int port, const std::uint8_t* bytes, std::uint32_t n) {
     if (!record)
         return;
     const std::uint32_t now = commTickCount.load()();
-    rxbuf_write(record->hRxBuf, bytes, n);
+    // Only what the ring still holds is pending: a chunk that could not be stored, and unread
+    // bytes that this chunk overwrote, are gone and will never be read. Counting them would keep
+    // the count above the limit below for good, and every later chunk would post.
+    std::uint32_t overwritten = 0;
+    const std::uint32_t added =
+        rxbuf_write(record->hRxBuf, bytes, n, &overwritten) == 1 ? n - overwritten : 0;
     // The count wraps like the 32-bit value it is instead of overflowing.
-    const auto added = static_cast<std::int32_t>(n);
-    const auto pending = static_cast<std::int32_t>(
-        static_cast<std::uint32_t>(record->pendingBytes.fetch_add(added)) + n);
+    const auto pending =
+        static_cast<std::int32_t>(static_cast<std::uint32_t>(record->pendingBytes.fetch_add(
+                                      static_cast<std::int32_t>(added))) +
+                                  added);
 
     if (platform::HWND wnd = record->notifyWnd.load()) {
         // Time since the last post, modulo 2^32: right across the tick's wrap, where comparing
         // now - 100 with the post's tick would hold back the next post for 49.7 days (or let it
         // go early within 100 ms of a wrap).
         if (now - record->lastNotifyTick.load() >= kNotifyIntervalMs ||
-            pending > kNotifyPendingLimit)
+            (pending > kNotifyPendingLimit && queuedReadsFallShort(*record, port, pending)))
             record->notified = 0;
         if (record->notified.exchange(1) == 0) {
             record->lastNotifyTick = now;
+            ++record->queuedPosts;
             platform::postMessage(wnd, platform::WM_COMMNOTIFY, 0,
                                   reinterpret_cast<platform::LPARAM>(record->owner.load()));
         }
@@ -384,6 +401,9 @@ int comm_read(int port, void* dest, std::uint32_t count) {
         return 0;
     const std::uint32_t taken = rxbuf_read(record->hRxBuf, dest, count & 0xFFFFu);
     record->pendingBytes -= static_cast<std::int32_t>(taken);
+    std::int32_t queued = record->queuedPosts.load();
+    while (queued > 0 && !record->queuedPosts.compare_exchange_weak(queued, queued - 1)) {
+    }
     record->notified = 0;
     return static_cast<int>(taken);
 }

@@ -4,9 +4,11 @@
 // The owner's thread (the UI thread) calls every function except comm_reader_thread and
 // comm_receive, which run on a port's reader thread. Data arrival is told to the owner by posting
 // WM_COMMNOTIFY (wParam 0, lParam = the owner) to a window, throttled to one post per 100 ms
-// until the owner reads (unless more than 8192 bytes are pending), or by calling a callback with
+// until the owner reads, or by calling a callback with
 // the owner for every chunk. With neither target the device's receive queue is discarded after
-// each chunk.
+// each chunk. While more than 8192 bytes are pending every chunk posts, as long as the posts
+// still queued, at one read of the port's read size each, would not take all of them: a post
+// beyond that would only reach the owner after the ring has been emptied.
 //
 // A port's device handle value (see platform::SerialDevice::handleValue) names its ring buffer's
 // lock "%XBUFSEM" and its start-handshake semaphore "Creating Thread for hCom %#x.\r\n".
@@ -54,6 +56,8 @@ struct PortRecord {
     std::int32_t portNumber = 0;
     std::uint32_t threadId = 0;
     std::atomic<std::int32_t> pendingBytes{0};
+    // Posts of WM_COMMNOTIFY not yet followed by a read: each read takes one off (never below 0).
+    std::atomic<std::int32_t> queuedPosts{0};
     std::shared_ptr<platform::NamedSemaphore> hStartSem;
     std::atomic<SerialPort*> owner{nullptr};
 

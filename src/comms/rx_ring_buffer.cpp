@@ -96,16 +96,21 @@ void rxbuf_destroy(RxBufHandle buf) {
     delete rb;
 }
 
-int rxbuf_write(RxBufHandle buf, const void* bytes, std::uint32_t n) {
+int rxbuf_write(RxBufHandle buf, const void* bytes, std::uint32_t n, std::uint32_t* overwritten) {
+    if (overwritten)
+        *overwritten = 0;
     RxRingBuffer* rb = lookup(buf);
     if (!rb || !bytes || n == 0)
         return 0;
     Locked held(rb);
     if (!held)
         return 0;
+    const std::uint64_t before = rxbuf_used(rb);
     const auto* in = static_cast<const std::uint8_t*>(bytes);
     for (std::uint32_t i = 0; i < n; ++i)
         rxbuf_put(rb, in[i]);
+    if (overwritten)
+        *overwritten = static_cast<std::uint32_t>(before + n - rxbuf_used(rb));
     return 1;
 }
 

@@ -38,7 +38,10 @@ RxBufHandle rxbuf_create(std::uint32_t deviceHandle);
 // Frees the buffer without taking its lock: no write may run at the same time.
 void rxbuf_destroy(RxBufHandle buf);
 // 1 when the bytes were stored; 0 when nothing was (bad arguments, lock time-out).
-int rxbuf_write(RxBufHandle buf, const void* bytes, std::uint32_t n);
+// `overwritten`, when given, receives how many of the unread bytes this write destroyed by
+// lapping the reader (the unread count before, plus n, less the unread count after).
+int rxbuf_write(RxBufHandle buf, const void* bytes, std::uint32_t n,
+                std::uint32_t* overwritten = nullptr);
 // Bytes copied out, at most n.
 std::uint32_t rxbuf_read(RxBufHandle buf, void* out, std::uint32_t n);
 // Unread count, or -1 (no buffer, lock time-out).

@@ -268,9 +268,10 @@ TEST_F(PortTableTest, WholeRingBufferArrivesIntactAndOverrunKeepsTheNewest) {
     std::uint32_t errors = 0;
     comm_status(0, &st, &errors);
     EXPECT_EQ(st.cbInQue, 16383u);
-    // Two more bytes: 16385 unread wrap to one, the newest.
+    // Two more bytes: 16385 unread wrap to one, the newest. The bytes overwritten are gone, so
+    // they no longer count as pending.
     ASSERT_TRUE(p->send("XY"));
-    ASSERT_TRUE(waitUntil([&] { return PortTable.load()[0].pendingBytes.load() == 16385; }));
+    ASSERT_TRUE(waitUntil([&] { return PortTable.load()[0].pendingBytes.load() == 1; }));
     comm_status(0, &st, &errors);
     EXPECT_EQ(st.cbInQue, 1u);
     char out[4] = {};
@@ -472,6 +473,52 @@ TEST_F(NotifyWindowTest, MoreThan8192PendingPostsEveryChunk) {
     }
     pump(50ms);
     EXPECT_EQ(posts, afterBurst + 3);
+}
+
+TEST_F(NotifyWindowTest, BytesLostToAnOverrunDoNotKeepEveryChunkPosting) {
+    // The reader asks for nothing; the test hands chunks to the receive path itself.
+    ASSERT_EQ(comm_notify_window(0, hwnd, 0), 1);
+    commTickCount = fakeTickCount;
+    fakeTick = 1000;
+    const std::string flood = bytes(RXBUF_SIZE + 100);
+    comm_receive(0, reinterpret_cast<const std::uint8_t*>(flood.data()),
+                 static_cast<std::uint32_t>(flood.size()));
+    EXPECT_EQ(PortTable.load()[0].pendingBytes.load(), 100);
+    char out[256];
+    EXPECT_EQ(comm_read(0, out, sizeof out), 100);
+    pump(20ms);
+    const int afterFlood = posts;
+
+    // The owner has read all there is: chunks within 100 ms of a post post once, not each.
+    for (int i = 0; i < 5; ++i)
+        comm_receive(0, reinterpret_cast<const std::uint8_t*>("junk"), 4);
+    pump(20ms);
+    EXPECT_EQ(posts, afterFlood + 1);
+    EXPECT_EQ(PortTable.load()[0].pendingBytes.load(), 20);
+}
+
+TEST_F(NotifyWindowTest, FloodThatLapsTheRingQueuesAtMostARingOfNotifications) {
+    // Ten laps of the ring in 32-byte chunks within one tick and without a read: beyond 8192
+    // pending every chunk posts until the queued posts would read all that the ring holds.
+    ASSERT_EQ(comm_notify_window(0, hwnd, 0), 1);
+    portReadSize[0] = 32;  // the reader is not woken: the test hands the chunks over itself
+    commTickCount = fakeTickCount;
+    fakeTick = 1000;
+    const std::string junk = bytes(32);
+    for (std::uint32_t i = 0; i < 10 * RXBUF_SIZE / 32; ++i)
+        comm_receive(0, reinterpret_cast<const std::uint8_t*>(junk.data()), 32);
+    pump(100ms);
+    EXPECT_GT(posts, 200);
+    EXPECT_LE(posts, static_cast<int>(RXBUF_SIZE / 32));
+
+    // The owner reads once per notification; then the next chunk posts at once again.
+    char out[32];
+    for (int i = 0; i < posts; ++i)
+        comm_read(0, out, sizeof out);
+    const int before = posts;
+    comm_receive(0, reinterpret_cast<const std::uint8_t*>(junk.data()), 32);
+    pump(20ms);
+    EXPECT_EQ(posts, before + 1);
 }
 
 TEST_F(NotifyWindowTest, ThrottleCountsTimeAcrossTheTickWrap) {

@@ -53,8 +53,11 @@ TEST_F(RxRingBufferTest, FillLevelsAroundCapacity) {
         RxBufHandle b = rxbuf_create(0x100);
         ASSERT_NE(b, 0u);
         auto in = pattern(c.written);
-        ASSERT_EQ(rxbuf_write(b, in.data(), static_cast<std::uint32_t>(in.size())), 1);
+        std::uint32_t overwritten = 99;
+        ASSERT_EQ(rxbuf_write(b, in.data(), static_cast<std::uint32_t>(in.size()), &overwritten),
+                  1);
         EXPECT_EQ(rxbuf_count(b), c.count);
+        EXPECT_EQ(overwritten, c.written - static_cast<std::size_t>(c.count));
         std::vector<std::uint8_t> out(20000);
         std::uint32_t got = rxbuf_read(b, out.data(), static_cast<std::uint32_t>(out.size()));
         ASSERT_EQ(got, static_cast<std::uint32_t>(c.count));
