@@ -12,6 +12,9 @@
 //   throughput  sustained sequential change requests per second on slot 33 (values 0..8 in
 //               turn, each a 9-byte packet); each request returns once the echo is stored
 //   idle        VmRSS and CPU (utime+stime) of a connected driver doing nothing but its polls
+//   flood       the camera end pours garbage into the line as fast as the pty takes it; a change
+//               request every 20 ms meanwhile, timed to its packet at the camera; then the
+//               driver's CPU in 100 ms windows until it is idle again
 // Every run checks that nothing was lost: each change gives exactly one packet, in order, with
 // the right bytes, and exactly one echo of the same value.
 //
@@ -20,6 +23,7 @@
 //   --processes N    latency changes through kelp-slot processes (200; 0 skips)
 //   --seconds S      throughput run length (10)
 //   --idle S         idle run length (60; 0 skips)
+//   --flood MIB      garbage flood size in MiB (1; 0 skips)
 //   --debug LIST     DebugMode values for the latency and throughput runs ("1,0")
 //   --quiet-camera   the camera answers polls only, never commands
 //   --keep           copy the driver logs out of the prefix before it is removed
@@ -140,6 +144,28 @@ class Camera {
                 close(*fd);
                 *fd = -1;
             }
+    }
+
+    // Writes `bytes` bytes of garbage into the line as fast as it takes them (blocking the
+    // calling thread until all went), in writes of 4 KiB.
+    void flood(std::size_t bytes) {
+        std::uint8_t chunk[4096];
+        std::uint32_t x = 12345;
+        for (auto& b : chunk) {
+            x = x * 1103515245u + 12345u;
+            b = static_cast<std::uint8_t>(x >> 16);
+        }
+        std::size_t sent = 0;
+        while (sent < bytes) {
+            const std::size_t n = std::min(sizeof chunk, bytes - sent);
+            ssize_t w = write(master_, chunk, n);
+            if (w > 0) {
+                sent += static_cast<std::size_t>(w);
+                continue;
+            }
+            pollfd p{master_, POLLOUT, 0};
+            poll(&p, 1, 10);  // the line is full: wait for the driver's reader
+        }
     }
 
     // Read under g_mutex.
@@ -352,6 +378,17 @@ ProcSample sample(pid_t pid) {
     return s;
 }
 
+// CPU time of every thread of a process so far, in nanoseconds (precise, unlike the clock ticks
+// of /proc/PID/stat).
+std::int64_t cpuNs(pid_t pid) {
+    std::int64_t total = 0;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(tasks, ec))
+        total += std::atoll(testing_support::readFile(e.path().string() + "/schedstat").c_str());
+    return total;
+}
+
 // ---- one driver with its peers ----
 
 struct Stats {
@@ -527,6 +564,8 @@ class Session {
             expected.size(), badPackets, echoed, values.size(), badEchoes, camera_.junk);
     }
 
+    void flood(std::size_t bytes) { camera_.flood(bytes); }
+
     std::size_t echoCount(unsigned slot) {
         std::lock_guard lock(g_mutex);
         return info_.writes[slot].size();
@@ -685,6 +724,70 @@ void idle(Session& s, int seconds) {
            format("%u polls answered", s.polls() - polls0));
 }
 
+void flood(Session& s, double mib, const char* tag) {
+    const auto bytes = static_cast<std::size_t>(mib * 1024 * 1024);
+    const std::size_t first = s.commandCount();
+    const std::size_t firstEcho = s.echoCount(8);
+    const std::size_t linkWrites = s.echoCount(1);
+    std::atomic<bool> flooding{true};
+    Clock::time_point floodEnd;
+    const auto t0 = Clock::now();
+    std::thread writer([&] {
+        s.flood(bytes);
+        floodEnd = Clock::now();
+        flooding = false;
+    });
+
+    // Change requests while the flood lasts, each timed to its packet's last byte.
+    std::vector<double> toPacket;
+    std::vector<Bytes> expected;
+    std::vector<std::string> values;
+    std::size_t refused = 0, missing = 0;
+    for (int i = 0; flooding; ++i) {
+        const std::string v = i % 2 ? "0" : "1";
+        const auto at0 = Clock::now();
+        refused += s.change(8, v) != 1;
+        expected.push_back(zoomPacket(v));
+        values.push_back(v);
+        auto at = s.waitPacket(first + i, expected.back().size());
+        if (!at) {
+            ++missing;
+            break;
+        }
+        toPacket.push_back(ms(*at - at0));
+        idleFor(20ms);
+    }
+    writer.join();
+    const double floodMs = ms(floodEnd - t0);
+
+    // The driver's CPU in 100 ms windows from the flood's end; idle is a window under 1 ms.
+    double settledMs = -1;
+    std::int64_t before = cpuNs(s.driverPid());
+    auto windowStart = floodEnd;
+    while (settledMs < 0 && Clock::now() - floodEnd < 30s) {
+        std::this_thread::sleep_until(windowStart + 100ms);
+        const std::int64_t now = cpuNs(s.driverPid());
+        if (now - before < 1000000)
+            settledMs = ms(windowStart - floodEnd);
+        before = now;
+        windowStart += 100ms;
+    }
+
+    std::string check = s.verify(first, expected, 8, firstEcho, values);
+    if (refused || missing)
+        check += format("; %zu not delivered, %zu timed out", refused, missing);
+    check += format("; slot 1 written %zu times", s.echoCount(1) - linkWrites);
+    Stats a = stats(toPacket);
+    addRow(format("change during a %.0f MiB flood, %s", mib, tag),
+           format("flood %.0f ms, %zu changes: median %.1f ms  max %.1f ms (goal <= 100 ms)",
+                  floodMs, a.n, a.median, a.max),
+           check);
+    addRow(format("driver idle again after the flood, %s", tag),
+           settledMs < 0 ? std::string("not within 30 s")
+                         : format("%.0f ms after its end (goal <= 1000 ms)", settledMs),
+           a.max <= 100 && settledMs >= 0 && settledMs <= 1000 ? "pass" : "FAIL");
+}
+
 std::vector<int> parseList(const char* s) {
     std::vector<int> out;
     for (const char* p = s; *p;) {
@@ -702,7 +805,7 @@ std::vector<int> parseList(const char* s) {
 
 int main(int argc, char** argv) {
     int count = 10000, processes = 200, idleSeconds = 60;
-    double seconds = 10;
+    double seconds = 10, floodMiB = 1;
     std::vector<int> debugModes = {1, 0};
     bool keep = false, answerCommands = true;
     for (int i = 1; i < argc; ++i) {
@@ -718,6 +821,8 @@ int main(int argc, char** argv) {
             processes = std::atoi(argv[++i]);
         } else if (next && !std::strcmp(a, "--seconds")) {
             seconds = std::atof(argv[++i]);
+        } else if (next && !std::strcmp(a, "--flood")) {
+            floodMiB = std::atof(argv[++i]);
         } else if (next && !std::strcmp(a, "--idle")) {
             idleSeconds = std::atoi(argv[++i]);
         } else if (next && !std::strcmp(a, "--debug")) {
@@ -725,7 +830,7 @@ int main(int argc, char** argv) {
         } else {
             std::fprintf(stderr,
                          "usage: system_bench [--count N] [--processes N] [--seconds S] "
-                         "[--idle S] [--debug 1,0] [--quiet-camera] [--keep]\n");
+                         "[--idle S] [--flood MIB] [--debug 1,0] [--quiet-camera] [--keep]\n");
             return 1;
         }
     }
@@ -753,6 +858,8 @@ int main(int argc, char** argv) {
             latencyProcesses(s, processes, tag.c_str());
         if (seconds > 0)
             throughput(s, seconds, tag.c_str());
+        if (floodMiB > 0)
+            flood(s, floodMiB, tag.c_str());
         clean = s.stop() && clean;
     }
     if (idleSeconds > 0) {
