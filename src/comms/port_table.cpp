@@ -6,11 +6,11 @@
 #include <functional>
 #include <system_error>
 
+#include "comms/line_device.h"
 #include "comms/serial_port.h"
 #include "platform/clock.h"
 #include "platform/message_box.h"
 #include "platform/named_object.h"
-#include "platform/prefix.h"
 
 namespace comms {
 
@@ -155,10 +155,9 @@ int comm_open(SerialPort* owner, int baudRate, int dataBits, int stopBits, int p
     if (record.hCom)
         return -2;
 
-    platform::SerialDevice::OpenError error = platform::SerialDevice::OpenError::None;
-    std::unique_ptr<platform::SerialDevice> device =
-        platform::SerialDevice::open(platform::serialDevicePath(n), &error);
-    if (error == platform::SerialDevice::OpenError::Busy) {
+    LineOpenError error = LineOpenError::None;
+    std::unique_ptr<platform::CommDevice> device = openLine(n, &error);
+    if (error == LineOpenError::Busy) {
         comm_close(-1);
         return -2;
     }
@@ -181,7 +180,7 @@ int comm_open(SerialPort* owner, int baudRate, int dataBits, int stopBits, int p
 
 int comm_setup(PortRecord* record, int baudRate, int dataBits, int stopBits, int parity) {
     threadStartRecord.clear();
-    platform::SerialDevice* device = record->hCom;
+    platform::CommDevice* device = record->hCom;
     const int port = record->portNumber - 1;
     if (!device || !validIndex(port))
         return 0;
@@ -239,7 +238,7 @@ std::uint32_t comm_reader_thread(PortRecord* start) {
     PortRecord self;
     self.copyFrom(*start);
     const int port = self.portNumber - 1;
-    platform::SerialDevice* device = self.hCom;
+    platform::CommDevice* device = self.hCom;
     if (self.hStartSem)
         self.hStartSem->release();
     self.hStartSem.reset();
@@ -256,11 +255,11 @@ std::uint32_t comm_reader_thread(PortRecord* start) {
         }
         if (size > COMM_READ_BUFFER)
             size = COMM_READ_BUFFER;
-        platform::SerialDevice::ReadResult r = device->read(buffer, static_cast<std::size_t>(size));
-        if (r.status == platform::SerialDevice::IoStatus::Ok) {
+        platform::CommDevice::ReadResult r = device->read(buffer, static_cast<std::size_t>(size));
+        if (r.status == platform::CommDevice::IoStatus::Ok) {
             if (r.count > 0)
                 comm_receive(port, buffer, static_cast<std::uint32_t>(r.count));
-        } else if (r.status == platform::SerialDevice::IoStatus::Failed) {
+        } else if (r.status == platform::CommDevice::IoStatus::Failed) {
             comm_rx_error(0, device);
             // A device that fails every read at once (unplugged, hung up) must not spin a core.
             device->waitWake(kErrorBackoffMs);
@@ -306,7 +305,7 @@ void comm_receive(int port, const std::uint8_t* bytes, std::uint32_t n) {
     }
 }
 
-int comm_rx_error(std::uint32_t /*error*/, platform::SerialDevice* device) {
+int comm_rx_error(std::uint32_t /*error*/, platform::CommDevice* device) {
     if (device) {
         device->clearErrors(nullptr, nullptr);
         device->purgeInput();

@@ -10,7 +10,10 @@
 // still queued, at one read of the port's read size each, would not take all of them: a post
 // beyond that would only reach the owner after the ring has been emptied.
 //
-// A port's device handle value (see platform::SerialDevice::handleValue) names its ring buffer's
+// A port's device is the serial line of COMn or the network camera that C:\kelp_config.ini names
+// for it (see comms/line_device.h); everything above the device is the same for both.
+//
+// A port's device handle value (see platform::CommDevice::handleValue) names its ring buffer's
 // lock "%XBUFSEM" and its start-handshake semaphore "Creating Thread for hCom %#x.\r\n".
 #pragma once
 
@@ -42,7 +45,7 @@ inline constexpr int COMM_READ_BUFFER = 256;  // the reader's buffer: read sizes
 using CommNotifyCallback = void (*)(void* owner);
 
 struct PortRecord {
-    platform::SerialDevice* hCom = nullptr;  // the open device; null = record free
+    platform::CommDevice* hCom = nullptr;  // the open device; null = record free
     std::int32_t baudRate = 0;
     std::thread* hThread = nullptr;
     RxBufHandle hRxBuf = 0;
@@ -105,7 +108,7 @@ int comm_write(int port, const void* bytes, std::uint32_t length);
 int comm_setup(PortRecord* record, int baudRate, int dataBits, int stopBits, int parity);
 std::uint32_t comm_reader_thread(PortRecord* start);
 void comm_receive(int port, const std::uint8_t* bytes, std::uint32_t n);
-int comm_rx_error(std::uint32_t error, platform::SerialDevice* device);
+int comm_rx_error(std::uint32_t error, platform::CommDevice* device);
 
 // The time-outs applied to a port's device, for inspection.
 COMMTIMEOUTS comm_device_timeouts(int port);

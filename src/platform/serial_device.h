@@ -1,19 +1,20 @@
-// Serial lines on termios: the stand-in for a Win32 communications device.
+// Communications devices: the interface through which the port table drives a line, and the
+// serial line on termios that implements it.
 //
-// A SerialDevice is one exclusive open of a tty in raw mode (VMIN = VTIME = 0, non-blocking).
-// Every wait is a poll() against a CLOCK_MONOTONIC deadline, which reproduces the COMMTIMEOUTS
-// rules: a read ends when the requested count has arrived, when more than ReadIntervalTimeout ms
-// pass after a byte without another (the interval timer starts only with the first byte), or when
-// ReadTotalTimeoutMultiplier x count + ReadTotalTimeoutConstant ms have passed; a write ends after
-// WriteTotalTimeoutMultiplier x length + WriteTotalTimeoutConstant ms at the latest. Zero totals
-// mean no total limit.
+// A CommDevice carries bytes under the COMMTIMEOUTS rules: a read ends when the requested count
+// has arrived, when more than ReadIntervalTimeout ms pass after a byte without another (the
+// interval timer starts only with the first byte), or when ReadTotalTimeoutMultiplier x count +
+// ReadTotalTimeoutConstant ms have passed; a write ends after WriteTotalTimeoutMultiplier x length
+// + WriteTotalTimeoutConstant ms at the latest. Zero totals mean no total limit. Each device also
+// has a wake-up: cancel() makes a read that is waiting return at once, so a port can be closed
+// without waiting for a time-out.
 //
-// Besides the tty each device owns a wake-up descriptor (eventfd): cancel() makes a read that is
-// waiting return at once, so a port can be closed without waiting for a time-out.
+// Thread use: one thread reads (and may wait for a wake-up) while another writes, purges, reads
+// the status or changes the time-outs; all of that is safe. Destruction must wait until no other
+// thread uses the device.
 //
-// Thread use: one thread reads (and may wait on the wake-up descriptor) while another writes,
-// purges, reads the status or changes the time-outs; all of that is safe. Destruction must wait
-// until no other thread uses the device.
+// A SerialDevice is one exclusive open of a tty in raw mode (VMIN = VTIME = 0, non-blocking);
+// every wait is a poll() against a CLOCK_MONOTONIC deadline, and its wake-up is an eventfd.
 #pragma once
 
 #include <atomic>
@@ -76,7 +77,55 @@ struct COMMPROP {
 inline constexpr int NOPARITY = 0, ODDPARITY = 1, EVENPARITY = 2, MARKPARITY = 3, SPACEPARITY = 4;
 inline constexpr int ONESTOPBIT = 0, ONE5STOPBITS = 1, TWOSTOPBITS = 2;
 
-class SerialDevice {
+class CommDevice {
+  public:
+    virtual ~CommDevice() = default;
+
+    // The "device handle value" that names the objects of this open; unique among the live
+    // devices of the process.
+    virtual std::uint32_t handleValue() const = 0;
+
+    // Applies the line settings (rate, data bits, parity and stop-bit codes); false when the line
+    // cannot take them.
+    virtual bool configure(int baud, int dataBits, int stopBits, int parity) = 0;
+
+    virtual void setTimeouts(const COMMTIMEOUTS& t) = 0;
+    virtual COMMTIMEOUTS timeouts() const = 0;
+
+    enum class IoStatus { Ok, Cancelled, Failed };
+    struct ReadResult {
+        IoStatus status;
+        std::size_t count;  // bytes stored in the buffer (Ok only)
+    };
+
+    // Reads up to n bytes under the current time-outs. Failed when the line reports an error
+    // before any byte came; Cancelled once cancel() was called. A read of 0 bytes returns at once.
+    virtual ReadResult read(void* buf, std::size_t n) = 0;
+
+    // Writes n bytes under the write time-outs. Returns the number written (fewer than n when the
+    // time-out ended the write), or -1 on an error.
+    virtual long write(const void* buf, std::size_t n) = 0;
+
+    // Discards what the line has received and not yet been read.
+    virtual void purgeInput() = 0;
+
+    // Fills the error word with the line's errors since the last call and the status record from
+    // the queues. Either pointer may be null.
+    virtual void clearErrors(std::uint32_t* errors, COMSTAT* stat) = 0;
+
+    virtual void properties(COMMPROP* prop) const = 0;
+
+    // Wake-ups for a reading thread. cancel() is final: every later read returns Cancelled and
+    // waitWake returns at once. wake() only ends the current waitWake.
+    virtual void cancel() = 0;
+    virtual void wake() = 0;
+    virtual bool cancelled() const = 0;
+    // Waits until wake() or cancel() is called, or `timeoutMs` pass (-1: no limit). True when
+    // woken.
+    virtual bool waitWake(int timeoutMs) = 0;
+};
+
+class SerialDevice final : public CommDevice {
   public:
     enum class OpenError { None, Busy, Failed };
 
@@ -86,59 +135,42 @@ class SerialDevice {
     static std::unique_ptr<SerialDevice> open(const std::string& path, OpenError* error);
 
     // Puts the line's original settings back and closes it (which drops the lock).
-    ~SerialDevice();
+    ~SerialDevice() override;
     SerialDevice(const SerialDevice&) = delete;
     SerialDevice& operator=(const SerialDevice&) = delete;
 
     int fd() const { return fd_; }
 
-    // The "device handle value" that names the objects of this open: the low 16 bits of the
-    // process id above the low 16 bits of the descriptor. Unique among the live devices of the
-    // process, and unlikely to meet the value of another process's device.
-    std::uint32_t handleValue() const { return handleValue_; }
+    // The low 16 bits of the process id above the low 16 bits of the descriptor. Unique among the
+    // live devices of the process, and unlikely to meet the value of another process's device.
+    std::uint32_t handleValue() const override { return handleValue_; }
 
     // Raw mode with the given speed (any positive rate; B-constants where one exists, otherwise
     // termios2), data bits 5..8, parity code 0..4 (mark and space with CMSPAR) and stop-bit code
     // (one; one and a half only with 5 data bits; two only with 6..8 data bits). The settings are
     // read back: false when the line did not take them (a speed more than 3% off included).
-    bool configure(int baud, int dataBits, int stopBits, int parity);
+    bool configure(int baud, int dataBits, int stopBits, int parity) override;
 
-    void setTimeouts(const COMMTIMEOUTS& t);
-    COMMTIMEOUTS timeouts() const;
+    void setTimeouts(const COMMTIMEOUTS& t) override;
+    COMMTIMEOUTS timeouts() const override;
 
-    enum class IoStatus { Ok, Cancelled, Failed };
-    struct ReadResult {
-        IoStatus status;
-        std::size_t count;  // bytes stored in the buffer (Ok only)
-    };
+    // Failed also on a hang-up (EIO, POLLHUP, POLLERR) before any byte came.
+    ReadResult read(void* buf, std::size_t n) override;
+    long write(const void* buf, std::size_t n) override;
 
-    // Reads up to n bytes under the current time-outs. Failed when the device reports an error
-    // or a hang-up (EIO, POLLHUP, POLLERR) before any byte came; Cancelled once cancel() was
-    // called. A read of 0 bytes returns at once.
-    ReadResult read(void* buf, std::size_t n);
+    // tcflush TCIFLUSH.
+    void purgeInput() override;
 
-    // Writes n bytes under the write time-outs. Returns the number written (fewer than n when the
-    // time-out ended the write), or -1 on an error.
-    long write(const void* buf, std::size_t n);
+    // The error word comes from the line's error counters (a driver that keeps none, such as a
+    // pseudo-terminal, reports no errors).
+    void clearErrors(std::uint32_t* errors, COMSTAT* stat) override;
 
-    // Discards what the line has received and not yet been read (tcflush TCIFLUSH).
-    void purgeInput();
+    void properties(COMMPROP* prop) const override;
 
-    // Fills the error word from the line's error counters since the last call (a driver that keeps
-    // none, such as a pseudo-terminal, reports no errors) and the status record from the queues.
-    // Either pointer may be null.
-    void clearErrors(std::uint32_t* errors, COMSTAT* stat);
-
-    void properties(COMMPROP* prop) const;
-
-    // Wake-ups for a reading thread. cancel() is final: every later read returns Cancelled and
-    // waitWake returns at once. wake() only ends the current waitWake.
-    void cancel();
-    void wake();
-    bool cancelled() const { return cancelled_.load(std::memory_order_acquire); }
-    // Waits until wake() or cancel() is called, or `timeoutMs` pass (-1: no limit). True when
-    // woken.
-    bool waitWake(int timeoutMs);
+    void cancel() override;
+    void wake() override;
+    bool cancelled() const override { return cancelled_.load(std::memory_order_acquire); }
+    bool waitWake(int timeoutMs) override;
 
   private:
     SerialDevice(int fd, int wakeFd, void* saved);

@@ -1,0 +1,409 @@
+#include "comms/network_line.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <optional>
+#include <system_error>
+
+namespace comms {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::int64_t nowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
+        .count();
+}
+
+platform::NetKind kindOf(NetScheme scheme) {
+    return scheme == NetScheme::Tcp ? platform::NetKind::Stream : platform::NetKind::Datagram;
+}
+
+}  // namespace
+
+std::unique_ptr<NetworkLine> NetworkLine::open(const NetworkEntry& entry, int portNumber) {
+    auto waker = platform::NetWaker::create();
+    if (!waker)
+        return nullptr;
+    std::unique_ptr<NetworkLine> line(new NetworkLine(entry, portNumber, std::move(waker)));
+    try {
+        line->thread_ = std::thread(&NetworkLine::run, line.get());
+    } catch (const std::system_error&) {
+        return nullptr;
+    }
+    return line;
+}
+
+NetworkLine::NetworkLine(const NetworkEntry& entry, int portNumber,
+                         std::unique_ptr<platform::NetWaker> waker)
+    : entry_(entry), portNumber_(portNumber), waker_(std::move(waker)) {}
+
+NetworkLine::~NetworkLine() {
+    stopping_ = true;
+    waker_->wake();
+    {
+        std::lock_guard<std::mutex> lock(rxMutex_);
+        rxChanged_.notify_all();  // a link thread waiting for room in the queue
+    }
+    if (thread_.joinable())
+        thread_.join();
+}
+
+// ---- the link thread ---------------------------------------------------------------------------
+
+void NetworkLine::run() {
+    int retryMs = kFirstRetryMs;
+    while (!stopping()) {
+        std::shared_ptr<platform::NetSocket> socket = connectLink();
+        if (!socket) {
+            pause(retryMs);
+            retryMs = std::min(retryMs * 2, kLastRetryMs);
+            continue;
+        }
+        retryMs = kFirstRetryMs;
+        setSocket(socket);
+        if (entry_.scheme == NetScheme::Tcp)
+            serveStream(*socket);
+        else
+            serveDatagrams(*socket);
+        setSocket(nullptr);
+        if (!stopping())
+            pause(retryMs);
+    }
+}
+
+std::shared_ptr<platform::NetSocket> NetworkLine::connectLink() {
+    lastAttemptMs_ = nowMs();
+    std::string error;
+    const auto addresses =
+        platform::resolveHost(entry_.host, entry_.port, kindOf(entry_.scheme), &error);
+    if (addresses.empty()) {
+        reportOnce(entry_.host + ": " + error);
+        return nullptr;
+    }
+    for (const platform::NetAddress& address : addresses) {
+        std::shared_ptr<platform::NetSocket> socket =
+            platform::NetSocket::create(address, kindOf(entry_.scheme));
+        if (!socket)
+            continue;
+        if (entry_.scheme != NetScheme::Tcp) {
+            std::lock_guard<std::mutex> lock(txMutex_);
+            peer_ = address;
+            return socket;
+        }
+        const std::int64_t deadline = nowMs() + kConnectTimeoutMs;
+        auto r = socket->connect(address, kConnectTimeoutMs, *waker_);
+        // A wake-up that is not a stop (a write asking for a retry) leaves the attempt running.
+        while (r == platform::NetSocket::Result::Woken && !stopping())
+            r = socket->waitConnected(
+                static_cast<int>(std::max<std::int64_t>(0, deadline - nowMs())), *waker_);
+        if (stopping())
+            return nullptr;
+        if (r == platform::NetSocket::Result::Ok)
+            return socket;
+    }
+    return nullptr;
+}
+
+void NetworkLine::setSocket(std::shared_ptr<platform::NetSocket> socket) {
+    {
+        std::lock_guard<std::mutex> lock(txMutex_);
+        socket_ = socket;
+        linked_ = socket != nullptr;
+    }
+    if (socket && entry_.scheme == NetScheme::Udp)
+        sendReset();
+}
+
+void NetworkLine::pause(int ms) {
+    std::int64_t deadline = nowMs() + ms;
+    for (;;) {
+        const std::int64_t left = deadline - nowMs();
+        if (left <= 0 || stopping())
+            return;
+        if (waker_->wait(static_cast<int>(left)) && retrySoon_.exchange(false))
+            deadline = std::min(deadline, lastAttemptMs_.load() + kFirstRetryMs);
+    }
+}
+
+void NetworkLine::reportOnce(const std::string& reason) {
+    if (reported_)
+        return;
+    reported_ = true;
+    std::fprintf(stderr, "COM%d: %s (trying again in the background)\n", portNumber_,
+                 reason.c_str());
+}
+
+void NetworkLine::serveStream(platform::NetSocket& socket) {
+    std::uint8_t buffer[1024];
+    while (!stopping()) {
+        if (!waitForRoom())
+            return;
+        auto r = socket.waitReadable(-1, *waker_);
+        if (r == platform::NetSocket::Result::Failed)
+            return;
+        if (r != platform::NetSocket::Result::Ok)
+            continue;
+        std::size_t room;
+        {
+            std::lock_guard<std::mutex> lock(rxMutex_);
+            room = kReceiveCapacity - rx_.size();
+        }
+        const long n = socket.receive(buffer, std::min(room, sizeof buffer));
+        if (n == 0 || n == -2)
+            return;  // closed by the camera, or failed
+        if (n > 0)
+            queueBytes(buffer, static_cast<std::size_t>(n));
+    }
+}
+
+void NetworkLine::serveDatagrams(platform::NetSocket& socket) {
+    std::uint8_t buffer[kMaxDatagram];
+    while (!stopping()) {
+        auto r = socket.waitReadable(-1, *waker_);
+        if (r == platform::NetSocket::Result::Failed)
+            return;
+        if (r != platform::NetSocket::Result::Ok)
+            continue;
+        platform::NetAddress from;
+        bool truncated = false;
+        const long n = socket.receive(buffer, sizeof buffer, &from, &truncated);
+        if (n == -2)
+            return;
+        if (n < 0 || truncated)
+            continue;
+        bool fromCamera;
+        {
+            std::lock_guard<std::mutex> lock(txMutex_);
+            fromCamera = from == peer_;
+        }
+        if (fromCamera)
+            onDatagram(buffer, static_cast<std::size_t>(n));
+    }
+}
+
+void NetworkLine::onDatagram(const std::uint8_t* data, std::size_t n) {
+    if (entry_.scheme == NetScheme::UdpRaw) {
+        queueBytes(data, n);
+        return;
+    }
+    const auto header = decodeViscaIp(data, n);
+    if (!header)
+        return;
+    const std::uint8_t* payload = data + kViscaIpHeaderSize;
+    if (header->type == kViscaReply) {
+        queueBytes(payload, header->length);
+    } else if (header->type == kControlReply &&
+               Bytes(payload, payload + header->length) == kSequenceError) {
+        sendReset();
+    }
+}
+
+// ---- receiving ---------------------------------------------------------------------------------
+
+bool NetworkLine::queueBytes(const std::uint8_t* bytes, std::size_t n) {
+    std::lock_guard<std::mutex> lock(rxMutex_);
+    if (rx_.size() + n > kReceiveCapacity) {
+        rxOverflow_ = true;
+        return false;
+    }
+    rx_.insert(rx_.end(), bytes, bytes + n);
+    rxChanged_.notify_all();
+    return true;
+}
+
+bool NetworkLine::waitForRoom() {
+    std::unique_lock<std::mutex> lock(rxMutex_);
+    rxChanged_.wait(lock, [&] { return stopping() || rx_.size() < kReceiveCapacity; });
+    return !stopping();
+}
+
+void NetworkLine::setTimeouts(const platform::COMMTIMEOUTS& t) {
+    std::lock_guard<std::mutex> lock(rxMutex_);
+    timeouts_ = t;
+}
+
+platform::COMMTIMEOUTS NetworkLine::timeouts() const {
+    std::lock_guard<std::mutex> lock(rxMutex_);
+    return timeouts_;
+}
+
+NetworkLine::ReadResult NetworkLine::read(void* buf, std::size_t n) {
+    if (cancelled())
+        return {IoStatus::Cancelled, 0};
+    if (n == 0 || !buf)
+        return {IoStatus::Ok, 0};
+    using platform::MAXDWORD;
+    std::unique_lock<std::mutex> lock(rxMutex_);
+    const platform::COMMTIMEOUTS t = timeouts_;
+    const Clock::time_point start = Clock::now();
+    const auto ms = [](std::int64_t v) { return std::chrono::milliseconds(v); };
+
+    // MAXDWORD / 0 / 0: return at once with whatever is there.
+    const bool immediate = t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
+                           t.ReadTotalTimeoutConstant == 0;
+    // MAXDWORD / MAXDWORD / c: wait up to c for the first byte, then return what is there.
+    const bool firstByte =
+        t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == MAXDWORD &&
+        t.ReadTotalTimeoutConstant != 0 && t.ReadTotalTimeoutConstant != MAXDWORD;
+    std::optional<Clock::time_point> total;
+    if (firstByte)
+        total = start + ms(t.ReadTotalTimeoutConstant);
+    else if (t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0)
+        total = start + ms(static_cast<std::int64_t>(t.ReadTotalTimeoutMultiplier) *
+                               static_cast<std::int64_t>(n) +
+                           t.ReadTotalTimeoutConstant);
+    const bool haveInterval = t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != MAXDWORD;
+
+    auto* out = static_cast<std::uint8_t*>(buf);
+    std::size_t got = 0;
+    Clock::time_point lastByte;
+    for (;;) {
+        if (cancelled())
+            return {IoStatus::Cancelled, 0};
+        const std::size_t take = std::min(n - got, rx_.size());
+        if (take > 0) {
+            std::copy_n(rx_.begin(), take, out + got);
+            rx_.erase(rx_.begin(), rx_.begin() + static_cast<long>(take));
+            got += take;
+            lastByte = Clock::now();
+            rxChanged_.notify_all();  // room for a held-back stream
+            if (got == n)
+                return {IoStatus::Ok, got};
+        }
+        if (immediate || (firstByte && got > 0))
+            return {IoStatus::Ok, got};
+
+        std::optional<Clock::time_point> until = total;
+        if (haveInterval && got > 0) {
+            const Clock::time_point interval = lastByte + ms(t.ReadIntervalTimeout);
+            if (!until || interval < *until)
+                until = interval;
+        }
+        if (!until)
+            rxChanged_.wait(lock);
+        else if (rxChanged_.wait_until(lock, *until) == std::cv_status::timeout && rx_.empty())
+            return {IoStatus::Ok, got};
+    }
+}
+
+void NetworkLine::purgeInput() {
+    std::lock_guard<std::mutex> lock(rxMutex_);
+    rx_.clear();
+    rxChanged_.notify_all();
+}
+
+void NetworkLine::clearErrors(std::uint32_t* errors, platform::COMSTAT* stat) {
+    std::lock_guard<std::mutex> lock(rxMutex_);
+    if (errors)
+        *errors = rxOverflow_ ? platform::CE_RXOVER : 0;
+    rxOverflow_ = false;
+    if (stat) {
+        *stat = platform::COMSTAT{};
+        stat->cbInQue = static_cast<std::uint32_t>(rx_.size());
+    }
+}
+
+void NetworkLine::properties(platform::COMMPROP* prop) const {
+    if (!prop)
+        return;
+    std::uint16_t length = prop->wPacketLength;
+    *prop = platform::COMMPROP{};
+    prop->wPacketLength = length;
+    prop->wPacketVersion = 2;
+    prop->dwServiceMask = 1;       // SP_SERIALCOMM
+    prop->dwMaxBaud = 0x10000000;  // BAUD_USER: any rate is taken
+    prop->dwProvSubType = 0x100;   // PST_NETWORK_BRIDGE
+    prop->dwSettableBaud = 0x10000000;
+    prop->wSettableData = 0x000F;
+    prop->wSettableStopParity = 0x1F07;
+    prop->dwMaxRxQueue = prop->dwCurrentRxQueue = kReceiveCapacity;
+}
+
+void NetworkLine::cancel() {
+    std::lock_guard<std::mutex> lock(rxMutex_);
+    cancelled_ = true;
+    rxChanged_.notify_all();
+}
+
+void NetworkLine::wake() {
+    std::lock_guard<std::mutex> lock(rxMutex_);
+    wakePending_ = true;
+    rxChanged_.notify_all();
+}
+
+bool NetworkLine::waitWake(int timeoutMs) {
+    std::unique_lock<std::mutex> lock(rxMutex_);
+    auto woken = [&] { return wakePending_ || cancelled(); };
+    bool result = timeoutMs < 0
+                      ? (rxChanged_.wait(lock, woken), true)
+                      : rxChanged_.wait_for(lock, std::chrono::milliseconds(timeoutMs), woken);
+    wakePending_ = false;
+    return result;
+}
+
+// ---- sending -----------------------------------------------------------------------------------
+
+long NetworkLine::write(const void* buf, std::size_t n) {
+    if (n == 0)
+        return 0;
+    if (!buf)
+        return -1;
+    const auto* bytes = static_cast<const std::uint8_t*>(buf);
+    if (entry_.scheme != NetScheme::Tcp) {
+        std::lock_guard<std::mutex> lock(txMutex_);
+        cutter_.feed(bytes, n, [&](const Bytes& packet) { sendPacket(packet); });
+        if (!socket_) {
+            retrySoon_ = true;
+            waker_->wake();
+        }
+        return static_cast<long>(n);
+    }
+
+    std::shared_ptr<platform::NetSocket> socket;
+    {
+        std::lock_guard<std::mutex> lock(txMutex_);
+        socket = socket_;
+    }
+    if (!socket) {
+        retrySoon_ = true;
+        waker_->wake();
+        return static_cast<long>(n);  // no camera on the line: the bytes are gone
+    }
+    const platform::COMMTIMEOUTS t = timeouts();
+    const std::int64_t limit =
+        static_cast<std::int64_t>(t.WriteTotalTimeoutMultiplier) * static_cast<std::int64_t>(n) +
+        t.WriteTotalTimeoutConstant;
+    const int timeoutMs =
+        limit == 0 ? -1 : static_cast<int>(std::min<std::int64_t>(limit, 0x7FFFFFFF));
+    const long sent = socket->send(bytes, n, timeoutMs);
+    // A connection that failed under the write is the link thread's to notice and renew; the
+    // bytes are lost as on a line whose cable was pulled.
+    return sent < 0 ? static_cast<long>(n) : sent;
+}
+
+// With txMutex_ held.
+void NetworkLine::sendPacket(const Bytes& packet) {
+    if (!socket_)
+        return;
+    if (entry_.scheme == NetScheme::UdpRaw) {
+        socket_->sendTo(packet.data(), packet.size(), peer_);
+        return;
+    }
+    const Bytes datagram =
+        encodeViscaIp(viscaTypeOf(packet), sequence_++, packet.data(), packet.size());
+    socket_->sendTo(datagram.data(), datagram.size(), peer_);
+}
+
+void NetworkLine::sendReset() {
+    std::lock_guard<std::mutex> lock(txMutex_);
+    sequence_ = 0;
+    if (!socket_)
+        return;
+    const Bytes reset = encodeViscaIp(kControlCommand, 0, &kControlReset, 1);
+    socket_->sendTo(reset.data(), reset.size(), peer_);
+}
+
+}  // namespace comms
