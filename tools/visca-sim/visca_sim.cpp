@@ -1,27 +1,35 @@
-// visca-sim: a VISCA camera with address 1 on a pseudo-terminal.
+// visca-sim: a VISCA camera with address 1 on a pseudo-terminal or on the network.
 //
 // It makes a pty, links <prefix>/dosdevices/comN to the pty's slave side and answers the packets
-// a controller writes there: acknowledgement and completion for the commands it knows, answers
+// a controller writes there (or, with --tcp, --udp or --udp-raw, serves the same camera on
+// 127.0.0.1 and ::1 at a port): acknowledgement and completion for the commands it knows, answers
 // to inquiries, error replies for the rest. It keeps a zoom, focus and pan/tilt position that
 // move while a drive runs. Fault modes (silence, a wrong first reply byte, split or slow replies,
 // a pulled cable) are chosen by options at start or by commands on standard input.
 //
 // Standard output, one line per event, flushed at once:
-//   <slave path>                    first line
+//   <slave path>                    first line (on the network: "<scheme> <port>")
 //   rx <t> 81 01 04 07 22 FF        a packet received (t in seconds since start, ms precision)
 //   skip <t> 00                     bytes dropped while looking for a packet start
 //   tx <t> 90 41 FF                 bytes written to the line
 //   ok <command> / error <text>     answer to a standard-input command
 //   status ...                      state, on `status`
 //   hangup <t> / pty <path>         cable pulled / new pty after `reconnect`
+//   connect <t> <peer> / disconnect <t>   a TCP controller came or went
+//   peer <t> <address>              a UDP controller's first datagram
+//   reset <t> / seqerror <t> <got> <expected>   VISCA over IP sequence numbers
+#include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -39,12 +47,13 @@
 #include <vector>
 
 #include "common/say.h"
+#include "comms/visca_ip.h"
 #include "platform/prefix.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using Bytes = std::vector<std::uint8_t>;
+using comms::Bytes;
 
 constexpr std::size_t kMaxPacket = 16;
 // How often an idle simulator looks for an exclusive mode whose holder has gone, and how closely
@@ -56,12 +65,21 @@ constexpr double kExclusiveRecheckForMs = 300;
 
 const char kUsage[] =
     "usage: visca-sim N [options]\n"
+    "       visca-sim --tcp PORT | --udp PORT | --udp-raw PORT [options]\n"
     "\n"
     "Simulates a VISCA camera (address 1) on a pseudo-terminal and links\n"
     "$KELP_PREFIX/dosdevices/comN to it, so that a driver opening COMN finds the camera.\n"
     "The first line of standard output is the pty's path; then one line per event:\n"
     "  rx <t> <hex bytes>   packet received        tx <t> <hex bytes>   bytes sent\n"
     "  skip <t> <hex bytes> bytes dropped while resynchronising on a packet start\n"
+    "\n"
+    "On the network the camera listens on 127.0.0.1 and ::1 at PORT (0: a free port) instead:\n"
+    "  --tcp PORT       raw VISCA over TCP, one controller at a time\n"
+    "  --udp PORT       VISCA over IP: 8-byte header, sequence numbers checked, RESET answered\n"
+    "  --udp-raw PORT   one VISCA packet per datagram\n"
+    "The first line is then \"tcp|udp|udp-raw PORT\"; further lines: connect <t> <peer>,\n"
+    "disconnect <t>, peer <t> <address> (first datagram of a UDP controller), reset <t>,\n"
+    "seqerror <t> <got> <expected>.\n"
     "\n"
     "options:\n"
     "  --ack-ms=MS          command to acknowledgement (default 20)\n"
@@ -75,7 +93,9 @@ const char kUsage[] =
     "\n"
     "commands on standard input, one per line:\n"
     "  silent on|off   wrong HEX|off   split MS [SIZE]|off   slow MS|off   normal (no faults)\n"
-    "  hangup (close the pty as a pulled cable would)   reconnect (new pty, link again)\n"
+    "  hangup (close the pty as a pulled cable would; on the network close the TCP\n"
+    "          connection and stop listening, or fall silent on UDP)\n"
+    "  reconnect (new pty, link again; on the network take connections again)\n"
     "  status (print the state)   quit\n"
     "SIGTERM and SIGINT end it, removing the link it made.\n";
 
@@ -172,13 +192,38 @@ double ptRate(int speed) {
 struct Pending {
     double due;
     Bytes bytes;
-    int socket;  // > 0: a completion that frees this socket when sent
+    int socket;             // > 0: a completion that frees this socket when sent
+    std::uint32_t seq = 0;  // VISCA over IP: the number of the message answered
 };
+
+enum class Transport { Pty, Tcp, Udp, UdpRaw };
+
+const char* transportName(Transport t) {
+    return t == Transport::Tcp ? "tcp" : t == Transport::Udp ? "udp" : "udp-raw";
+}
+
+std::string addressText(const sockaddr_storage& a) {
+    char host[INET6_ADDRSTRLEN] = "?";
+    if (a.ss_family == AF_INET) {
+        const auto* v4 = reinterpret_cast<const sockaddr_in*>(&a);
+        inet_ntop(AF_INET, &v4->sin_addr, host, sizeof host);
+        return std::string(host) + ":" + std::to_string(ntohs(v4->sin_port));
+    }
+    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&a);
+    inet_ntop(AF_INET6, &v6->sin6_addr, host, sizeof host);
+    return "[" + std::string(host) + "]:" + std::to_string(ntohs(v6->sin6_port));
+}
 
 class Simulator {
   public:
-    Simulator(int port, long ackMs, long completionMs, Faults faults)
-        : port_(port), ackMs_(ackMs), completionMs_(completionMs), faults_(faults) {}
+    Simulator(int port, long ackMs, long completionMs, Faults faults, Transport transport,
+              int netPort)
+        : port_(port),
+          ackMs_(ackMs),
+          completionMs_(completionMs),
+          faults_(faults),
+          transport_(transport),
+          netPort_(netPort) {}
 
     bool openLine();
     void hangup();
@@ -197,6 +242,19 @@ class Simulator {
     void onStdinLine(const std::string& line);
     void printStatus();
     bool linkPort();
+    bool lineUp() const;
+    void transmit(const Pending& p);
+    void resetParser();
+    // The network: listening sockets, the TCP connection, UDP datagrams.
+    bool openNetwork();
+    int bindSocket(int family, int type);
+    void acceptConnection(int listener);
+    void onConnectionBytes();
+    void dropConnection();
+    void onDatagram(int sock);
+    void onViscaIp(int sock, const std::uint8_t* p, std::size_t n);
+    void sendControl(int sock, Bytes payload, std::uint32_t seq);
+    void sendDatagram(int sock, const Bytes& datagram);
 
     int port_;
     long ackMs_, completionMs_;
@@ -211,6 +269,18 @@ class Simulator {
     bool dropping_ = false;  // an overlong packet: drop until its terminator
     std::deque<Pending> out_;
     bool quit_ = false;
+
+    Transport transport_;
+    int netPort_;
+    std::vector<int> listeners_;  // TCP: 127.0.0.1 and ::1 while taking connections
+    int conn_ = -1;               // TCP: the controller's connection
+    std::vector<int> datagramSockets_;
+    bool up_ = false;  // UDP: answering (false after hangup)
+    sockaddr_storage peer_{};
+    socklen_t peerLen_ = 0;
+    int peerSock_ = -1;
+    std::uint32_t expectedSeq_ = 0;
+    std::uint32_t currentSeq_ = 0;
 };
 
 bool Simulator::linkPort() {
@@ -242,6 +312,8 @@ void Simulator::removeLink() {
 }
 
 bool Simulator::openLine() {
+    if (transport_ != Transport::Pty)
+        return openNetwork();
     int m = -1, s = -1;
     if (openpty(&m, &s, nullptr, nullptr, nullptr) != 0) {
         std::fprintf(stderr, "visca-sim: openpty: %s\n", std::strerror(errno));
@@ -288,6 +360,13 @@ bool Simulator::openLine() {
 }
 
 void Simulator::hangup() {
+    if (conn_ >= 0)
+        close(conn_);
+    conn_ = -1;
+    for (int l : listeners_)
+        close(l);
+    listeners_.clear();
+    up_ = false;
     if (closeWatch_ >= 0)
         close(closeWatch_);
     closeWatch_ = -1;
@@ -335,12 +414,12 @@ void Simulator::reply(double delayMs, Bytes bytes, int socket) {
             Bytes piece(bytes.begin() + static_cast<long>(i),
                         bytes.begin() + static_cast<long>(std::min(bytes.size(), i + size)));
             bool last = i + size >= bytes.size();
-            out_.push_back({due, std::move(piece), last ? socket : 0});
+            out_.push_back({due, std::move(piece), last ? socket : 0, currentSeq_});
             due += static_cast<double>(faults_.splitMs);
         }
         return;
     }
-    out_.push_back({due, std::move(bytes), socket});
+    out_.push_back({due, std::move(bytes), socket, currentSeq_});
 }
 
 void Simulator::sendDue() {
@@ -350,16 +429,213 @@ void Simulator::sendDue() {
         out_.pop_front();
         if (p.socket > 0)
             cam_.busySockets[p.socket] = std::max(0, cam_.busySockets[p.socket] - 1);
-        if (master_ < 0)
-            continue;
-        ssize_t n = write(master_, p.bytes.data(), p.bytes.size());
-        if (n < 0) {
-            // Nobody drains the line and its buffer is full: the bytes are lost, as on a wire.
-            say("drop %.3f %s", secondsSinceStart(), hex(p.bytes.data(), p.bytes.size()).c_str());
-            continue;
-        }
-        sayBytes("tx", p.bytes.data(), static_cast<std::size_t>(n));
+        transmit(p);
     }
+}
+
+bool Simulator::lineUp() const {
+    switch (transport_) {
+        case Transport::Pty:
+            return master_ >= 0;
+        case Transport::Tcp:
+            return !listeners_.empty();
+        default:
+            return up_;
+    }
+}
+
+void Simulator::transmit(const Pending& p) {
+    ssize_t n = -1;
+    if (transport_ == Transport::Pty) {
+        if (master_ < 0)
+            return;
+        n = write(master_, p.bytes.data(), p.bytes.size());
+    } else if (transport_ == Transport::Tcp) {
+        if (conn_ < 0)
+            return;
+        n = send(conn_, p.bytes.data(), p.bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    } else {
+        if (!up_ || peerLen_ == 0)
+            return;
+        if (transport_ == Transport::UdpRaw)
+            sendDatagram(peerSock_, p.bytes);
+        else
+            sendDatagram(peerSock_, comms::encodeViscaIp(comms::kViscaReply, p.seq, p.bytes.data(),
+                                                         p.bytes.size()));
+        n = static_cast<ssize_t>(p.bytes.size());
+    }
+    if (n < 0) {
+        // Nobody drains the line and its buffer is full: the bytes are lost, as on a wire.
+        say("drop %.3f %s", secondsSinceStart(), hex(p.bytes.data(), p.bytes.size()).c_str());
+        return;
+    }
+    sayBytes("tx", p.bytes.data(), static_cast<std::size_t>(n));
+}
+
+void Simulator::resetParser() {
+    flushJunk();
+    if (!packet_.empty()) {
+        junk_.swap(packet_);
+        flushJunk();
+    }
+    packet_.clear();
+    dropping_ = false;
+}
+
+// ---- the network ---------------------------------------------------------------------------
+
+// A socket bound to the loopback address of `family` at netPort_; -1 on failure.
+int Simulator::bindSocket(int family, int type) {
+    int fd = socket(family, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_storage a{};
+    socklen_t len;
+    if (family == AF_INET) {
+        auto* v4 = reinterpret_cast<sockaddr_in*>(&a);
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(static_cast<std::uint16_t>(netPort_));
+        v4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        len = sizeof *v4;
+    } else {
+        setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+        auto* v6 = reinterpret_cast<sockaddr_in6*>(&a);
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(static_cast<std::uint16_t>(netPort_));
+        v6->sin6_addr = in6addr_loopback;
+        len = sizeof *v6;
+    }
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), len) != 0 ||
+        (type == SOCK_STREAM && listen(fd, 4) != 0)) {
+        close(fd);
+        return -1;
+    }
+    if (netPort_ == 0) {  // the port the system chose serves the other family as well
+        len = sizeof a;
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+        netPort_ = ntohs(reinterpret_cast<sockaddr_in*>(&a)->sin_port);
+    }
+    return fd;
+}
+
+bool Simulator::openNetwork() {
+    const int type = transport_ == Transport::Tcp ? SOCK_STREAM : SOCK_DGRAM;
+    std::vector<int>& sockets = transport_ == Transport::Tcp ? listeners_ : datagramSockets_;
+    if (sockets.empty()) {
+        int v4 = bindSocket(AF_INET, type);
+        if (v4 < 0) {
+            std::fprintf(stderr, "visca-sim: cannot use 127.0.0.1 port %d: %s\n", netPort_,
+                         std::strerror(errno));
+            return false;
+        }
+        sockets.push_back(v4);
+        int v6 = bindSocket(AF_INET6, type);
+        if (v6 >= 0)
+            sockets.push_back(v6);
+        else
+            std::fprintf(stderr, "visca-sim: no ::1 port %d: %s\n", netPort_, std::strerror(errno));
+    }
+    up_ = true;
+    say("%s %d", transportName(transport_), netPort_);
+    return true;
+}
+
+void Simulator::acceptConnection(int listener) {
+    sockaddr_storage from{};
+    socklen_t len = sizeof from;
+    int fd =
+        accept4(listener, reinterpret_cast<sockaddr*>(&from), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0)
+        return;
+    if (conn_ >= 0)
+        dropConnection();  // a camera serves one controller: the newest one
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    conn_ = fd;
+    resetParser();
+    say("connect %.3f %s", secondsSinceStart(), addressText(from).c_str());
+}
+
+void Simulator::dropConnection() {
+    close(conn_);
+    conn_ = -1;
+    out_.clear();
+    std::fill(std::begin(cam_.busySockets), std::end(cam_.busySockets), 0);
+    say("disconnect %.3f", secondsSinceStart());
+}
+
+void Simulator::onConnectionBytes() {
+    std::uint8_t buf[256];
+    ssize_t n = recv(conn_, buf, sizeof buf, 0);
+    if (n > 0)
+        onBytes(buf, static_cast<std::size_t>(n));
+    else if (n == 0 || (errno != EAGAIN && errno != EINTR))
+        dropConnection();
+}
+
+void Simulator::sendDatagram(int sock, const Bytes& datagram) {
+    sendto(sock, datagram.data(), datagram.size(), MSG_NOSIGNAL,
+           reinterpret_cast<const sockaddr*>(&peer_), peerLen_);
+}
+
+void Simulator::sendControl(int sock, Bytes payload, std::uint32_t seq) {
+    if (faults_.silent)
+        return;
+    sendDatagram(sock,
+                 comms::encodeViscaIp(comms::kControlReply, seq, payload.data(), payload.size()));
+}
+
+void Simulator::onDatagram(int sock) {
+    std::uint8_t buf[65536];
+    sockaddr_storage from{};
+    socklen_t len = sizeof from;
+    ssize_t n = recvfrom(sock, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+    if (n < 0 || !up_)
+        return;  // a camera that hung up hears nothing
+    if (peerLen_ != len || std::memcmp(&peer_, &from, len) != 0)
+        say("peer %.3f %s", secondsSinceStart(), addressText(from).c_str());
+    peer_ = from;
+    peerLen_ = len;
+    peerSock_ = sock;
+    // Every datagram is parsed on its own: a packet cut over two datagrams shows as skipped bytes.
+    if (transport_ == Transport::UdpRaw)
+        onBytes(buf, static_cast<std::size_t>(n));
+    else
+        onViscaIp(sock, buf, static_cast<std::size_t>(n));
+    resetParser();
+}
+
+void Simulator::onViscaIp(int sock, const std::uint8_t* p, std::size_t n) {
+    const auto header = comms::decodeViscaIp(p, n);
+    if (!header) {
+        // Too short, or a length field that does not match: message abnormality.
+        sayBytes("skip", p, n);
+        std::uint32_t seq = 0;
+        for (std::size_t k = 4; k < 8 && k < n; ++k)
+            seq = seq << 8 | p[k];
+        return sendControl(sock, comms::kMessageError, seq);
+    }
+    const std::uint8_t* payload = p + comms::kViscaIpHeaderSize;
+    if (header->type == comms::kControlCommand && header->length == 1 &&
+        payload[0] == comms::kControlReset) {
+        expectedSeq_ = 0;
+        say("reset %.3f", secondsSinceStart());
+        return sendControl(sock, {comms::kControlReset}, header->sequence);
+    }
+    if (header->type != comms::kViscaCommand && header->type != comms::kViscaInquiry) {
+        sayBytes("skip", p, n);
+        return sendControl(sock, comms::kMessageError, header->sequence);
+    }
+    if (header->sequence != expectedSeq_) {
+        say("seqerror %.3f %u %u", secondsSinceStart(), static_cast<unsigned>(header->sequence),
+            static_cast<unsigned>(expectedSeq_));
+        return sendControl(sock, comms::kSequenceError, header->sequence);
+    }
+    expectedSeq_ = header->sequence + 1;
+    currentSeq_ = header->sequence;
+    onBytes(payload, header->length);
 }
 
 void Simulator::flushJunk() {
@@ -521,7 +797,7 @@ void Simulator::printStatus() {
         "panrate=%g tiltrate=%g line=%s silent=%d wrong=%d split=%ld,%ld slow=%ld",
         std::lround(cam_.zoom.pos), std::lround(cam_.focus.pos), cam_.autoFocus ? "auto" : "manual",
         std::lround(cam_.pan.pos), std::lround(cam_.tilt.pos), cam_.zoom.rate, cam_.focus.rate,
-        cam_.pan.rate, cam_.tilt.rate, master_ >= 0 ? "up" : "down", faults_.silent ? 1 : 0,
+        cam_.pan.rate, cam_.tilt.rate, lineUp() ? "up" : "down", faults_.silent ? 1 : 0,
         faults_.wrongByte, faults_.splitMs, faults_.splitSize, faults_.slowMs);
 }
 
@@ -557,7 +833,7 @@ void Simulator::onStdinLine(const std::string& line) {
     } else if (c == "normal") {
         faults_ = Faults{};
     } else if (c == "hangup") {
-        if (master_ >= 0) {
+        if (lineUp()) {
             hangup();
             say("hangup %.3f", secondsSinceStart());
         }
@@ -585,7 +861,7 @@ int Simulator::run(int signalFd, double hangupAtMs) {
     while (!quit_) {
         if (hangupAtMs >= 0 && nowMs() >= hangupAtMs) {
             hangupAtMs = -1;
-            if (master_ >= 0) {
+            if (lineUp()) {
                 hangup();
                 say("hangup %.3f", secondsSinceStart());
             }
@@ -604,13 +880,20 @@ int Simulator::run(int signalFd, double hangupAtMs) {
             int t = static_cast<int>(std::ceil(std::max(0.0, hangupAtMs - now)));
             timeout = timeout < 0 ? t : std::min(timeout, t);
         }
-        struct pollfd fds[4] = {
+        // The pty's four, then the network's: listeners, the connection, datagram sockets.
+        std::vector<pollfd> fds = {
             {signalFd, POLLIN, 0}, {-1, POLLIN, 0}, {-1, POLLIN, 0}, {closeWatch_, POLLIN, 0}};
         if (stdinOpen)
             fds[1].fd = STDIN_FILENO;
         if (master_ >= 0)
             fds[2].fd = master_;
-        int r = poll(fds, 4, timeout);
+        for (int l : listeners_)
+            fds.push_back({l, POLLIN, 0});
+        const std::size_t connIndex = fds.size();
+        fds.push_back({conn_, POLLIN, 0});
+        for (int d : datagramSockets_)
+            fds.push_back({d, POLLIN, 0});
+        int r = poll(fds.data(), fds.size(), timeout);
         if (r < 0) {
             if (errno == EINTR)
                 continue;
@@ -635,6 +918,16 @@ int Simulator::run(int signalFd, double hangupAtMs) {
                 say("hangup %.3f", secondsSinceStart());
             }
         }
+        const std::vector<int> listeners = listeners_;  // accepting may not change the list
+        for (std::size_t i = 0; i < listeners.size(); ++i)
+            if (fds[4 + i].revents & POLLIN)
+                acceptConnection(listeners[i]);
+        if (conn_ >= 0 && fds[connIndex].fd == conn_ &&
+            (fds[connIndex].revents & (POLLIN | POLLHUP | POLLERR)))
+            onConnectionBytes();
+        for (std::size_t i = 0; i < datagramSockets_.size(); ++i)
+            if (fds[connIndex + 1 + i].revents & POLLIN)
+                onDatagram(datagramSockets_[i]);
         if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) {
             char buf[512];
             ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
@@ -679,7 +972,8 @@ bool parseOption(const std::string& arg, const char* name, std::string* value) {
 
 int main(int argc, char** argv) {
     clock_gettime(CLOCK_MONOTONIC, &g_start);
-    long port = -1, ackMs = 20, completionMs = 10, hangupAfter = -1;
+    long port = -1, ackMs = 20, completionMs = 10, hangupAfter = -1, netPort = -1;
+    Transport transport = Transport::Pty;
     Faults faults;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i], v;
@@ -688,6 +982,12 @@ int main(int argc, char** argv) {
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
             return 0;
+        } else if ((arg == "--tcp" || arg == "--udp" || arg == "--udp-raw") &&
+                   transport == Transport::Pty) {
+            transport = arg == "--tcp"   ? Transport::Tcp
+                        : arg == "--udp" ? Transport::Udp
+                                         : Transport::UdpRaw;
+            ok = i + 1 < argc && parseInt(argv[++i], 0, 65535, &netPort);
         } else if (arg == "--silent") {
             faults.silent = true;
         } else if (arg == "--wrong") {
@@ -721,7 +1021,7 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    if (port < 0) {
+    if ((port < 0) == (transport == Transport::Pty)) {
         std::fputs(kUsage, stderr);
         return 2;
     }
@@ -735,7 +1035,8 @@ int main(int argc, char** argv) {
     sigaction(SIGINT, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
-    Simulator sim(static_cast<int>(port), ackMs, completionMs, faults);
+    Simulator sim(static_cast<int>(port), ackMs, completionMs, faults, transport,
+                  static_cast<int>(netPort));
     if (!sim.openLine())
         return 1;
     int rc = sim.run(g_signalPipe[0], hangupAfter >= 0 ? static_cast<double>(hangupAfter) : -1);
