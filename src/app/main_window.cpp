@@ -6,6 +6,7 @@
 #include <QMenuBar>
 #include <QProxyStyle>
 #include <QResizeEvent>
+#include <QShowEvent>
 #include <cstdio>
 
 #include "app/about_box.h"
@@ -16,6 +17,9 @@
 namespace app {
 
 namespace {
+// The widgets follow the model at most this often.
+constexpr int kRefreshMs = 100;
+
 // The application's style, except that the menu bar honours separators, so that the items after
 // one are right-aligned.
 class RightAlignHelpStyle : public QProxyStyle {
@@ -30,15 +34,17 @@ class RightAlignHelpStyle : public QProxyStyle {
 };
 }  // namespace
 
-std::string windowTitleFor(int deviceNumber) {
-    char title[100];  // the string table's 100-byte buffer: at most 99 characters
-    std::snprintf(title, sizeof title, kWindowTitleFormat, deviceNumber);
-    return title;
-}
-
 MainWindow::MainWindow(int deviceNumber, DriverHooks* hooks)
-    : deviceNumber_(deviceNumber), hooks_(hooks) {
+    : deviceNumber_(deviceNumber), hooks_(hooks), model_(deviceNumber) {
     setObjectName("mainWindow");
+    headless_ = platform::runningOffscreen();
+    refresh_.setSingleShot(true);
+    refresh_.setInterval(kRefreshMs);
+    connect(&refresh_, &QTimer::timeout, this, [this] {
+        if (seen())
+            flushView();
+    });
+    model_.setChangeListener([this] { scheduleRefresh(); });
     setWindowTitle(QString::fromLatin1(windowTitleFor(deviceNumber).c_str()));
     setWindowIcon(classIcon());
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -62,8 +68,9 @@ MainWindow::MainWindow(int deviceNumber, DriverHooks* hooks)
 }
 
 MainWindow::~MainWindow() {
-    if (DebugLog::active() == log_.get())
+    if (DebugLog::active() == &log_)
         DebugLog::setActive(nullptr);
+    model_.setChangeListener({});
     // A window still alive when the object goes (no loop was run) leaves the bus. The hooks may
     // be gone by now, so no shutdown runs from here.
     hooks_ = nullptr;
@@ -111,7 +118,7 @@ QMenu* MainWindow::popup(int position) const {
 }
 
 QSize MainWindow::minimumTrackSize() const {
-    return QSize(kWindowWidth, panelHeight_ + 42);
+    return QSize(kWindowWidth, model_.minimumTrackHeight());
 }
 
 bool MainWindow::create() {
@@ -189,7 +196,8 @@ void MainWindow::onCreate(platform::HWND hwnd) {
     panel_ = new StatusPanel(client_);
     panel_->move(0, 0);
     panel_->show();
-    panelHeight_ = panel_->height() + 10;
+    model_.setPanelHeight(panel_->height() + 10);
+    const int panelHeight = model_.panelHeight();
 
     // The client area: the window less its menu bar (the central widget is laid out only once
     // the window is shown).
@@ -198,22 +206,20 @@ void MainWindow::onCreate(platform::HWND hwnd) {
 
     list_ = new LogListWidget(client_);
     list_->setObjectName(QString::number(kListBoxId));
-    list_->setGeometry(0, panelHeight_, clientWidth, std::max(0, clientHeight - panelHeight_));
+    list_->setGeometry(0, panelHeight, clientWidth, std::max(0, clientHeight - panelHeight));
     list_->show();
-    log_ = std::make_unique<DebugLog>(list_);
-    log_->setDeviceNumber(deviceNumber_);
-    log_->setEchoToStdout(platform::runningOffscreen());
-    DebugLog::setActive(log_.get());
+    model_.setMeasure([list = list_](std::string_view text) { return list->measure(text); });
+    log_.setEchoToStdout(headless_);
+    DebugLog::setActive(&log_);
 
     setMinimumSize(minimumTrackSize());
 
     config::loadDeviceSettings(deviceNumber_, kSectionName);
     const auto& ds = config::deviceSettings();
-    panel_->showSerialSettings(ds.portNumber, static_cast<long>(ds.speed), ds.dataBits,
-                               ds.stopBitsCode, ds.parityCode);
+    model_.showSerialSettings(ds.portNumber, static_cast<long>(ds.speed), ds.dataBits,
+                              ds.stopBitsCode, ds.parityCode);
 
     applyViewMode();
-    setItemChecked(2, kCmdLogEnabled, config::deviceSettings().logMode != 0);
 
     if (hooks_)
         hooks_->startup(*this);
@@ -239,7 +245,6 @@ void MainWindow::onSize() {
 }
 
 void MainWindow::onCommand(int id) {
-    auto& ds = config::deviceSettings();
     switch (id) {
         case kCmdAbout: {
             AboutBox box(this);
@@ -250,47 +255,27 @@ void MainWindow::onCommand(int id) {
             platform::destroyWindow(hwnd_);
             break;
         case kCmdDebugClear:
-            if (log_)
-                log_->clear();
+            model_.clearLines();
             break;
         case kCmdTestSet:
             if (hooks_)
                 hooks_->testSet(*this);
             break;
         case kCmdDebugOn:
-            if (ds.debugMode) {
-                ds.debugMode = 0;
-            } else {
-                ds.debugMode = 1;
-                ds.hideMode = 0;
-            }
+            model_.commandDebugOn();
             applyViewMode();
             break;
         case kCmdDebugHide:
-            if (ds.hideMode) {
-                ds.hideMode = 0;
-                ds.debugMode = 1;
-            } else {
-                ds.hideMode = 1;
-                ds.debugMode = 0;
-            }
+            model_.commandDebugHide();
             applyViewMode();
             break;
         case kCmdLogEnabled:
-            ds.logMode = ds.logMode ? 0 : 1;
-            setItemChecked(2, kCmdLogEnabled, ds.logMode != 0);
-            config::writeSetting(settingsFileName().c_str(), kSectionName, "LogMode",
-                                 ds.logMode ? "1" : "0");
+            model_.commandLogEnabled();
+            showMenuChecks();
             break;
         default:
             break;
     }
-}
-
-std::string MainWindow::settingsFileName() const {
-    char name[32];
-    std::snprintf(name, sizeof name, "dev_%03d.ini", deviceNumber_);
-    return name;
 }
 
 void MainWindow::setItemChecked(int position, int id, bool checked) {
@@ -303,26 +288,23 @@ void MainWindow::setItemChecked(int position, int id, bool checked) {
     }
 }
 
-void MainWindow::applyViewMode() {
-    const auto& ds = config::deviceSettings();
-    setItemChecked(1, kCmdDebugOn, ds.debugMode != 0);
-    config::writeSetting(settingsFileName().c_str(), kSectionName, "DebugMode",
-                         ds.debugMode ? "1" : "0");
+void MainWindow::showMenuChecks() {
+    const MenuChecks checks = model_.menuChecks();
+    setItemChecked(kPopupDebug, kCmdDebugOn, checks.debugOn);
+    setItemChecked(kPopupDebug, kCmdDebugHide, checks.debugHide);
+    setItemChecked(kPopupLog, kCmdLogEnabled, checks.logEnabled);
+}
 
-    std::uint32_t style = style_;
-    if (ds.hideMode) {
-        setMaximumSize(kWindowWidth, panelHeight_ + 42);
-        resize(kWindowWidth, panelHeight_ + 42);
-        setItemChecked(1, kCmdDebugHide, true);
-        style &= ~(WS_THICKFRAME | WS_MAXIMIZEBOX);
-    } else {
+void MainWindow::applyViewMode() {
+    model_.applyViewMode();
+    showMenuChecks();
+    const WindowFrame& frame = model_.frame();
+    if (frame.resizable())
         setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
-        resize(kWindowWidth, kWindowHeight);
-        setItemChecked(1, kCmdDebugHide, false);
-        style |= WS_THICKFRAME | WS_MAXIMIZEBOX;
-    }
-    style_ = style;
-    setResizableFrame((style_ & WS_THICKFRAME) != 0);
+    else
+        setMaximumSize(frame.width, frame.height);
+    resize(frame.width, frame.height);
+    setResizableFrame(frame.resizable());
 }
 
 void MainWindow::setResizableFrame(bool resizable) {
@@ -343,18 +325,45 @@ void MainWindow::setResizableFrame(bool resizable) {
 }
 
 void MainWindow::setStatusText(const char* text) {
-    if (panel_)
-        panel_->setControlText(StatusPanel::kStatusText, text);
+    model_.setStatusText(text ? text : "");
 }
 
 void MainWindow::refreshCounters() {
-    if (panel_)
-        panel_->refreshCounters();
+    model_.refreshCounters();
 }
 
 void MainWindow::resetWidthRing() {
-    if (log_)
-        log_->resetWidthRing();
+    model_.resetWidthRing();
+}
+
+bool MainWindow::seen() const {
+    return !headless_ && isVisible() && !isMinimized();
+}
+
+void MainWindow::scheduleRefresh() {
+    if (seen() && !refresh_.isActive())
+        refresh_.start();
+}
+
+void MainWindow::flushView() {
+    const ViewChanges changes = model_.takeChanges();
+    if (changes.panel && panel_)
+        panel_->showFrom(model_);
+    if ((changes.lines || changes.scrollLeft) && list_)
+        list_->follow(model_, changes.scrollLeft);
+}
+
+void MainWindow::changeEvent(QEvent* event) {
+    QMainWindow::changeEvent(event);
+    // Restored from minimised: show what happened meanwhile at once.
+    if (event->type() == QEvent::WindowStateChange && seen() && model_.changed())
+        flushView();
+}
+
+void MainWindow::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    if (seen() && model_.changed())
+        flushView();
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {

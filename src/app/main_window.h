@@ -1,4 +1,9 @@
-// The driver's one top-level window: menu, status panel above the debug list box.
+// The driver's one top-level window (the Qt view): menu, status panel above the debug list box.
+//
+// What it shows lives in a ViewModel (view_model.h). The widgets follow the model on a 100 ms
+// timer, and only while the window can be seen: headless (offscreen) or minimised nothing is
+// painted, and a window that is restored or shown catches up at once. flushView brings the
+// widgets up to date whenever asked (tests).
 //
 // Every message of the window goes through one window procedure registered on the message bus
 // (platform::createWindow), so other processes of the prefix can send it WM_COMMAND like the
@@ -8,6 +13,7 @@
 
 #include <QMainWindow>
 #include <QShortcut>
+#include <QTimer>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -15,42 +21,16 @@
 
 #include "app/debug_log.h"
 #include "app/driver_hooks.h"
+#include "app/log_list_widget.h"
 #include "app/shell.h"
 #include "app/status_panel.h"
+#include "app/view_model.h"
 #include "platform/window.h"
 
 class QAction;
 class QMenu;
 
 namespace app {
-
-// Texts of the string table.
-inline constexpr char kWindowTitleFormat[] =
-    "KELP Camlet32 Application with Debug window - Device %d";
-inline constexpr char kClassName[] = "CLASS_CAMLET32";
-inline constexpr char kSectionName[] = "Camlet32";
-
-// Menu and accelerator command ids.
-inline constexpr int kCmdAbout = 104;
-inline constexpr int kCmdExit = 105;
-inline constexpr int kCmdDebugClear = 32771;
-inline constexpr int kCmdTestSet = 32772;
-inline constexpr int kCmdDebugOn = 32773;
-inline constexpr int kCmdDebugHide = 32775;
-inline constexpr int kCmdLogEnabled = 32776;
-
-// Window style bits kept in the style word (only these matter to the driver).
-inline constexpr std::uint32_t WS_MAXIMIZEBOX = 0x10000;
-inline constexpr std::uint32_t WS_MINIMIZEBOX = 0x20000;
-inline constexpr std::uint32_t WS_THICKFRAME = 0x40000;
-inline constexpr std::uint32_t WS_SYSMENU = 0x80000;
-
-inline constexpr int kWindowWidth = 640;
-inline constexpr int kWindowHeight = 640;
-inline constexpr int kListBoxId = 100;
-
-// The window title (also the name of the single-instance lock) for a device number.
-std::string windowTitleFor(int deviceNumber);
 
 class MainWindow : public QMainWindow, public Shell {
     Q_OBJECT
@@ -78,11 +58,18 @@ class MainWindow : public QMainWindow, public Shell {
     void refreshCounters() override;
     void resetWidthRing() override;
 
+    // Brings the panel and the list up to date with the model now, seen or not.
+    void flushView();
+    // Headless (the default when running offscreen), the widgets follow the model only when
+    // flushView is called.
+    void setHeadless(bool headless) { headless_ = headless; }
+
+    ViewModel& viewModel() { return model_; }
     StatusPanel* statusPanel() const { return panel_; }
     LogListWidget* listBox() const { return list_; }
-    DebugLog* debugLog() const { return log_.get(); }
-    int panelHeight() const { return panelHeight_; }
-    std::uint32_t styleWord() const { return style_; }
+    DebugLog* debugLog() { return &log_; }
+    int panelHeight() const { return model_.panelHeight(); }
+    std::uint32_t styleWord() const { return model_.frame().style; }
     // The menu item of a command id; null when there is none.
     QAction* menuAction(int id) const;
     // The popup at a menu bar position (0 File .. 4 Help).
@@ -91,6 +78,8 @@ class MainWindow : public QMainWindow, public Shell {
 
   protected:
     void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
@@ -102,7 +91,9 @@ class MainWindow : public QMainWindow, public Shell {
     void onCommand(int id);
     void setItemChecked(int position, int id, bool checked);
     void setResizableFrame(bool resizable);
-    std::string settingsFileName() const;
+    void showMenuChecks();
+    bool seen() const;
+    void scheduleRefresh();
 
     int deviceNumber_;
     DriverHooks* hooks_;
@@ -111,9 +102,10 @@ class MainWindow : public QMainWindow, public Shell {
     QWidget* client_ = nullptr;
     StatusPanel* panel_ = nullptr;
     LogListWidget* list_ = nullptr;
-    std::unique_ptr<DebugLog> log_;
-    int panelHeight_ = 0;
-    std::uint32_t style_ = WS_SYSMENU | WS_THICKFRAME | WS_MINIMIZEBOX | WS_MAXIMIZEBOX;
+    ViewModel model_;
+    DebugLog log_{model_};
+    QTimer refresh_;
+    bool headless_ = false;
     std::map<int, QAction*> actions_;
     std::map<int, QMenu*> popups_;
     QShortcut* f1_ = nullptr;

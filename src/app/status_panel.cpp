@@ -4,30 +4,7 @@
 #include <QGroupBox>
 #include <cstdio>
 
-#include "app/counters.h"
-
 namespace app {
-
-namespace {
-// Letters by code: parity 0 N, 1 O, 2 E, 3 M, 4 S; stop bits 0 one, 1 one and a half, 2 two.
-constexpr char kParityLetters[] = "NOEMS";
-constexpr char kStopBitLetters[] = "152";
-
-char letterOf(const char* table, std::size_t letters, int code) {
-    if (code < 0 || static_cast<std::size_t>(code) >= letters)
-        return '?';
-    return table[code];
-}
-}  // namespace
-
-QByteArray serialSettingsText(int portNumber, long speed, int dataBits, int stopBitsCode,
-                              int parityCode) {
-    char text[128];
-    std::snprintf(text, sizeof text, "COM%d %ld,%d,%c,%c", portNumber, speed, dataBits,
-                  letterOf(kStopBitLetters, sizeof kStopBitLetters - 1, stopBitsCode),
-                  letterOf(kParityLetters, sizeof kParityLetters - 1, parityCode));
-    return QByteArray(text);
-}
 
 StatusPanel::StatusPanel(QWidget* parent) : QWidget(parent) {
     setObjectName("statusPanel");
@@ -82,6 +59,8 @@ QLabel* StatusPanel::addLabel(const char* text, int x, int y, int w, int h) {
 QLabel* StatusPanel::addValue(int id, const char* text, int x, int y, int w, int h) {
     QLabel* label = addLabel(text, x, y, w, h);
     label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    // Opaque, so that a new value repaints the field alone and not the group box behind it.
+    label->setAutoFillBackground(true);
     label->setObjectName(QString::number(id));
     label->setProperty("controlId", id);
     controls_[id] = label;
@@ -111,23 +90,13 @@ QByteArray StatusPanel::controlText(int id) const {
     return label ? label->text().toLatin1() : QByteArray();
 }
 
-void StatusPanel::refreshCounters() {
-    char text[32];
-    std::snprintf(text, sizeof text, "%08d", static_cast<int>(infoTxCount));
-    setControlText(kInfoTx, text);
-    std::snprintf(text, sizeof text, "%08d", static_cast<int>(infoRxCount));
-    setControlText(kInfoRx, text);
-    std::snprintf(text, sizeof text, "%08d", static_cast<int>(serialTxCount));
-    setControlText(kSerialTx, text);
-    std::snprintf(text, sizeof text, "%08d", static_cast<int>(serialRxCount));
-    setControlText(kSerialRx, text);
-}
-
-void StatusPanel::showSerialSettings(int portNumber, long speed, int dataBits, int stopBitsCode,
-                                     int parityCode) {
-    setControlText(
-        kSettingsText,
-        serialSettingsText(portNumber, speed, dataBits, stopBitsCode, parityCode).constData());
+void StatusPanel::showFrom(const ViewModel& model) {
+    for (int id : kPanelControls) {
+        QLabel* label = control(id);
+        const QString text = QString::fromLatin1(model.panelText(id).c_str());
+        if (label && label->text() != text)
+            label->setText(text);
+    }
 }
 
 }  // namespace app

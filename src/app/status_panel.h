@@ -8,19 +8,21 @@
 #include <QWidget>
 #include <map>
 
+#include "app/view_model.h"
+
 namespace app {
 
 class StatusPanel : public QWidget {
     Q_OBJECT
   public:
     // Control ids.
-    static constexpr int kStatusText = 2001;
-    static constexpr int kTypeText = 2002;
-    static constexpr int kSettingsText = 2005;
-    static constexpr int kInfoRx = 2006;
-    static constexpr int kInfoTx = 2007;
-    static constexpr int kSerialRx = 2008;
-    static constexpr int kSerialTx = 2009;
+    static constexpr int kStatusText = kCtlStatusText;
+    static constexpr int kTypeText = kCtlTypeText;
+    static constexpr int kSettingsText = kCtlSettingsText;
+    static constexpr int kInfoRx = kCtlInfoRx;
+    static constexpr int kInfoTx = kCtlInfoTx;
+    static constexpr int kSerialRx = kCtlSerialRx;
+    static constexpr int kSerialTx = kCtlSerialTx;
 
     // Size of the panel in dialog units.
     static constexpr int kWidthDu = 526;
@@ -34,11 +36,8 @@ class StatusPanel : public QWidget {
     void setControlText(int id, const char* text);
     QByteArray controlText(int id) const;
 
-    // Writes the four traffic counters as "%08d": infoTx, infoRx, serialTx, serialRx.
-    void refreshCounters();
-    // "COM%d %d,%d,%c,%c" into control 2005.
-    void showSerialSettings(int portNumber, long speed, int dataBits, int stopBitsCode,
-                            int parityCode);
+    // Shows the model's panel texts; a control whose text is unchanged is not touched.
+    void showFrom(const ViewModel& model);
 
     // Dialog units to pixels with the panel's font.
     QRect dialogRect(int x, int y, int width, int height) const;
@@ -52,10 +51,5 @@ class StatusPanel : public QWidget {
     int avgCharWidth_ = 1;
     int charHeight_ = 1;
 };
-
-// The settings text of control 2005, e.g. "COM1 9600,8,1,N". A stop-bit or parity code outside
-// its letter table shows as '?'.
-QByteArray serialSettingsText(int portNumber, long speed, int dataBits, int stopBitsCode,
-                              int parityCode);
 
 }  // namespace app

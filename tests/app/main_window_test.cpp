@@ -91,6 +91,7 @@ TEST_F(MainWindowTest, CreationBuildsPanelListAndSettingsAndRunsStartup) {
     EXPECT_EQ(window->styleWord(), 0xF0000u);
     EXPECT_EQ(platform::windowClassName(window->mainWindow()), "CLASS_CAMLET32");
 
+    window->flushView();
     EXPECT_EQ(window->statusPanel()->controlText(2001), "Initialising");
     EXPECT_EQ(window->statusPanel()->controlText(2005), "COM1 9600,8,1,N");
     EXPECT_EQ(hooks.calls, std::vector<std::string>{"startup"});
@@ -189,6 +190,7 @@ TEST_F(MainWindowTest, QuietModeKeepsSizeShowsNoLinesAndNextStartIsHidden) {
     app::logLine("before");
     command(32773);
     app::logLine("after");
+    window->flushView();
     EXPECT_EQ(window->listBox()->count(), 1);
     EXPECT_EQ(window->size(), QSize(640, 640));
     finish();
@@ -208,6 +210,7 @@ TEST_F(MainWindowTest, StoredDebugModeZeroStartsHiddenWithoutLines) {
     EXPECT_TRUE(checked(32775));
     EXPECT_FALSE(checked(32773));
     app::logLine("not shown");
+    window->flushView();
     EXPECT_EQ(window->listBox()->count(), 0);
 }
 
@@ -247,7 +250,10 @@ TEST_F(MainWindowTest, ResizeLaysOutPanelAboveListWithTwoPixelGap) {
 TEST_F(MainWindowTest, CommandsTimersAndNotificationsReachTheHooks) {
     start();
     app::logLine("x");
+    window->flushView();
+    EXPECT_EQ(window->listBox()->count(), 1);
     command(32771);
+    window->flushView();
     EXPECT_EQ(window->listBox()->count(), 0);
     command(32772);
     command(32772);
@@ -332,6 +338,64 @@ TEST_F(MainWindowTest, MenuItemsChosenByTheUserLeaveChecksAsTheModesSay) {
     EXPECT_TRUE(checked(32776));
     EXPECT_EQ(config::deviceSettings().logMode, 1);
     EXPECT_NE(settingsFile().find("LogMode=1"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// The widgets follow the model on their timer only while the window can be seen.
+TEST_F(MainWindowTest, WidgetsFollowTheModelOnlyWhileTheWindowIsSeen) {
+    start();
+    window->setHeadless(false);
+    window->showNormal();
+    QApplication::processEvents();
+    auto waitFor = [](auto done) {
+        QElapsedTimer t;
+        t.start();
+        while (!done() && t.elapsed() < 5000)
+            QApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+        return done();
+    };
+    app::logLine("seen");
+    window->setStatusText("Connected OK");
+    EXPECT_TRUE(waitFor([&] { return window->listBox()->count() == 1; }));
+    EXPECT_EQ(window->statusPanel()->controlText(2001), "Connected OK");
+
+    window->showMinimized();
+    QApplication::processEvents();
+    for (int i = 0; i < 700; ++i)
+        app::logLine("while minimised %d", i);
+    window->setStatusText("Error Status");
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < 300)
+        QApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+    EXPECT_EQ(window->listBox()->count(), 1) << "nothing reaches a minimised window";
+    EXPECT_EQ(window->statusPanel()->controlText(2001), "Connected OK");
+
+    window->showNormal();
+    QApplication::processEvents();
+    ASSERT_EQ(window->listBox()->count(), 501) << "restored, it shows the last 501 lines at once";
+    EXPECT_EQ(window->listBox()->item(0)->text(), "while minimised 199");
+    EXPECT_EQ(window->listBox()->item(500)->text(), "while minimised 699");
+    EXPECT_EQ(window->statusPanel()->controlText(2001), "Error Status");
+}
+
+TEST_F(MainWindowTest, HeadlessWindowIsNeverUpdatedOnItsOwn) {
+    start();
+    window->showNormal();
+    app::logLine("headless");
+    window->setStatusText("Connected OK");
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < 300)
+        QApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+    EXPECT_EQ(window->listBox()->count(), 0);
+    EXPECT_EQ(window->statusPanel()->controlText(2001), "");
+    window->flushView();
+    EXPECT_EQ(window->listBox()->count(), 1);
+    EXPECT_EQ(window->statusPanel()->controlText(2001), "Connected OK");
 }
 
 }  // namespace

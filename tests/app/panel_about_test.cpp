@@ -12,6 +12,7 @@
 #include "app/counters.h"
 #include "app/status_panel.h"
 #include "app/version_record.h"
+#include "app/view_model.h"
 #include "qt_env.h"
 
 using app::AboutBox;
@@ -86,20 +87,26 @@ TEST(StatusPanel, CountersFitTheirFields) {
     }
 }
 
-TEST(StatusPanel, RefreshCountersWritesEachCounterIntoItsControl) {
+TEST(StatusPanel, ShowsTheCountersAsOfTheLastRefresh) {
     testing_support::qtGuiApp();
     CounterReset reset;
     StatusPanel panel;
+    app::ViewModel model;
     app::infoRxCount = 1;
     app::infoTxCount = 123;
     app::serialRxCount = 100000000;
     app::serialTxCount = 2147483647;
-    panel.refreshCounters();
+    model.refreshCounters();
+    app::infoTxCount = 124;  // counted after the refresh: shown at the next one
+    panel.showFrom(model);
     EXPECT_EQ(panel.controlText(2006), "00000001");
     EXPECT_EQ(panel.controlText(2007), "00000123");
     EXPECT_EQ(panel.controlText(2008), "100000000");
     EXPECT_EQ(panel.controlText(2009), "2147483647");
     EXPECT_EQ(panel.controlText(2002), "") << "Type: stays empty";
+    model.refreshCounters();
+    panel.showFrom(model);
+    EXPECT_EQ(panel.controlText(2007), "00000124");
 }
 
 TEST(StatusPanel, SerialSettingsText) {
