@@ -1,6 +1,8 @@
 #include "app/app_main.h"
 
 #include <QApplication>
+#include <cstdio>
+#include <cstdlib>
 
 #include "app/main_window.h"
 #include "platform/message_box.h"
@@ -9,12 +11,26 @@
 
 namespace app {
 
+namespace {
+// The driver prints only what it means to (message boxes when headless, debug lines): Qt's own
+// diagnostics, such as the note about an unset XDG_RUNTIME_DIR that every start over ssh or
+// under cron would print, are dropped. A fatal one still ends the process, as Qt would.
+void dropQtMessages(QtMsgType type, const QMessageLogContext&, const QString& message) {
+    if (type != QtFatalMsg)
+        return;
+    const QByteArray text = message.toLocal8Bit() + '\n';
+    std::fwrite(text.constData(), 1, static_cast<std::size_t>(text.size()), stderr);
+    std::abort();
+}
+}  // namespace
+
 int runCamlet32(int argc, char** argv, const DriverFactory& makeDriver) {
     // Read the command line before Qt sees it: Qt would take options such as "-style" away.
     const std::string commandLine = joinCommandLine(argc, argv);
     // A termination signal sent before its handler exists is kept for it.
     platform::holdTerminationSignals();
 
+    qInstallMessageHandler(dropQtMessages);
     platform::chooseQtPlatform();
     // Qt gets only the program name, so that no device argument is taken for a Qt option.
     static char programName[] = "camlet32";
