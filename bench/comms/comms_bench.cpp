@@ -86,7 +86,10 @@ int sustainedReceive(int seconds, double bytesPerSecond) {
 
     std::uint64_t received = 0, mismatches = 0, notifications = 0;
     std::uint64_t position = 0;
-    int maxBacklog = 0;  // bytes received and not yet read, at the owner's busiest moment
+    std::atomic<std::uint64_t> sent{0};
+    // Bytes sent and not yet read at the owner's busiest moment: an upper bound of what the ring
+    // held, since part of it may still be in the line.
+    std::int64_t maxBacklog = 0;
     std::vector<std::uint8_t> buf(16383);
     platform::HWND hwnd = platform::createWindow(
         "CommsBench",
@@ -95,7 +98,7 @@ int sustainedReceive(int seconds, double bytesPerSecond) {
             if (msg != platform::WM_COMMNOTIFY)
                 return platform::defWindowProc(h, msg, w, l);
             ++notifications;
-            maxBacklog = std::max(maxBacklog, comms::PortTable.load()[0].pendingBytes.load());
+            maxBacklog = std::max(maxBacklog, static_cast<std::int64_t>(sent.load() - received));
             auto* owner = reinterpret_cast<comms::SerialPort*>(l);
             for (;;) {
                 int n = owner->read(buf.data(), static_cast<int>(buf.size()));
@@ -119,7 +122,6 @@ int sustainedReceive(int seconds, double bytesPerSecond) {
 
     fcntl(pty.master, F_SETFL, fcntl(pty.master, F_GETFL) | O_NONBLOCK);
     std::atomic<bool> stop{false};
-    std::uint64_t sent = 0;
     std::thread writer([&] {
         std::uint8_t chunk[4096];
         auto start = steady_clock::now();
@@ -130,19 +132,20 @@ int sustainedReceive(int seconds, double bytesPerSecond) {
                                        static_cast<double>(sent) / bytesPerSecond));
                 std::this_thread::sleep_until(due);
             }
+            const std::uint64_t base = sent;
             for (std::size_t i = 0; i < sizeof chunk; ++i)
-                chunk[i] = streamByte(sent + i);
+                chunk[i] = streamByte(base + i);
             std::size_t done = 0;
             while (done < sizeof chunk && !stop) {
                 ssize_t w = write(pty.master, chunk + done, sizeof chunk - done);
                 if (w > 0) {
                     done += static_cast<std::size_t>(w);
+                    sent += static_cast<std::uint64_t>(w);
                 } else {
                     pollfd p{pty.master, POLLOUT, 0};
                     poll(&p, 1, 10);  // the line is full: wait for the reader
                 }
             }
-            sent += done;
         }
     });
     double cpu0 = cpuSeconds();
@@ -161,16 +164,16 @@ int sustainedReceive(int seconds, double bytesPerSecond) {
     std::printf(
         "sustained receive at %.0f bytes/s (0: unpaced): %.1f s, sent %llu bytes, received %llu "
         "bytes (%.2f MB/s), "
-        "%llu notifications, %llu reads out of sequence, lost %lld bytes, largest backlog %d "
+        "%llu notifications, %llu reads out of sequence, lost %lld bytes, largest backlog %lld "
         "bytes, CPU %.1f%% of a core\n",
-        bytesPerSecond, elapsed, static_cast<unsigned long long>(sent),
+        bytesPerSecond, elapsed, static_cast<unsigned long long>(sent.load()),
         static_cast<unsigned long long>(received), received / elapsed / 1e6,
         static_cast<unsigned long long>(notifications), static_cast<unsigned long long>(mismatches),
-        static_cast<long long>(sent) - static_cast<long long>(received), maxBacklog,
-        100.0 * cpu / elapsed);
+        static_cast<long long>(sent.load()) - static_cast<long long>(received),
+        static_cast<long long>(maxBacklog), 100.0 * cpu / elapsed);
     // The ring overwrites once the owner falls a whole ring behind; below that nothing may go.
     bool lossless = mismatches == 0 && sent == received;
-    bool withinRing = maxBacklog < static_cast<int>(comms::RXBUF_SIZE);
+    bool withinRing = maxBacklog < static_cast<std::int64_t>(comms::RXBUF_SIZE);
     if (withinRing && !lossless)
         std::printf("  FAIL: bytes lost while the backlog fit the ring\n");
     return withinRing && !lossless ? 1 : 0;

@@ -334,6 +334,14 @@ void NetworkLine::wake() {
     rxChanged_.notify_all();
 }
 
+bool NetworkLine::waitReadable() {
+    std::unique_lock<std::mutex> lock(rxMutex_);
+    rxChanged_.wait(lock, [&] { return !rx_.empty() || wakePending_ || cancelled(); });
+    const bool readable = !wakePending_ && !cancelled();
+    wakePending_ = false;
+    return readable;
+}
+
 bool NetworkLine::waitWake(int timeoutMs) {
     std::unique_lock<std::mutex> lock(rxMutex_);
     auto woken = [&] { return wakePending_ || cancelled(); };

@@ -68,6 +68,7 @@ class NetworkLine final : public platform::CommDevice {
     void wake() override;
     bool cancelled() const override { return cancelled_.load(); }
     bool waitWake(int timeoutMs) override;
+    bool waitReadable() override;
 
   private:
     NetworkLine(const NetworkEntry& entry, int portNumber,

@@ -255,6 +255,10 @@ std::uint32_t comm_reader_thread(PortRecord* start) {
         }
         if (size > COMM_READ_BUFFER)
             size = COMM_READ_BUFFER;
+        // An idle line costs nothing: the read begins once its first byte is there, so its
+        // time-outs run from then. A wake-up (new read size, close) goes round the loop again.
+        if (!device->waitReadable())
+            continue;
         platform::CommDevice::ReadResult r = device->read(buffer, static_cast<std::size_t>(size));
         if (r.status == platform::CommDevice::IoStatus::Ok) {
             if (r.count > 0)

@@ -123,6 +123,11 @@ class CommDevice {
     // Waits until wake() or cancel() is called, or `timeoutMs` pass (-1: no limit). True when
     // woken.
     virtual bool waitWake(int timeoutMs) = 0;
+    // Waits, with no time limit, until the line has a byte to read or reports a hang-up or an
+    // error, so that a read begun then does not wait for its first byte. False when wake() or
+    // cancel() ended the wait instead. A reader that calls this before each read sleeps while the
+    // line is idle, and its reads' time-outs count from the first byte.
+    virtual bool waitReadable() = 0;
 };
 
 class SerialDevice final : public CommDevice {
@@ -171,6 +176,7 @@ class SerialDevice final : public CommDevice {
     void wake() override;
     bool cancelled() const override { return cancelled_.load(std::memory_order_acquire); }
     bool waitWake(int timeoutMs) override;
+    bool waitReadable() override;
 
   private:
     SerialDevice(int fd, int wakeFd, void* saved);

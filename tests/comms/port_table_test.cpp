@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -347,6 +350,48 @@ TEST_F(PortTableTest, IdleAndFailingReadersUseNoCpu) {
     comm_close(0);
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
     EXPECT_EQ(PortTable.load(), nullptr);
+}
+
+// Thread ids of this process.
+std::set<std::string> taskIds() {
+    std::set<std::string> ids;
+    for (const auto& e : std::filesystem::directory_iterator("/proc/self/task"))
+        ids.insert(e.path().filename().string());
+    return ids;
+}
+
+// Context switches of one thread so far: each time it went to sleep or was put off the CPU.
+long contextSwitches(const std::string& tid) {
+    std::ifstream status("/proc/self/task/" + tid + "/status");
+    long total = 0;
+    for (std::string line; std::getline(status, line);)
+        if (line.find("ctxt_switches:") != std::string::npos)
+            total += std::atol(line.c_str() + line.find(':') + 1);
+    return total;
+}
+
+TEST_F(PortTableTest, IdleReaderSleepsUntilBytesArrive) {
+    LINK_OR_SKIP(p, 1);
+    Owner owner(1);
+    const std::set<std::string> before = taskIds();
+    ASSERT_EQ(comm_open(&owner, 9600, 8, 0, 0), 0);
+    std::vector<std::string> readers;
+    for (const auto& id : taskIds())
+        if (!before.count(id))
+            readers.push_back(id);
+    ASSERT_EQ(readers.size(), 1u);
+    // Read size 2: a read that had begun on the idle line would end every 4 ms.
+    ASSERT_EQ(comm_notify_callback(0, countingCallback, 2), 1);
+    std::this_thread::sleep_for(50ms);
+    const long switches = contextSwitches(readers[0]);
+    std::this_thread::sleep_for(400ms);
+    EXPECT_LE(contextSwitches(readers[0]) - switches, 3);
+
+    // Bytes wake it at once.
+    ASSERT_TRUE(p->send("ab"));
+    ASSERT_TRUE(waitUntil([&] { return log.calls.load() >= 1; }));
+    EXPECT_EQ(PortTable.load()[0].pendingBytes.load(), 2);
+    EXPECT_EQ(log.calls.load(), 1);
 }
 
 TEST_F(PortTableTest, CloseWhileBytesStreamIn) {

@@ -458,6 +458,25 @@ void SerialDevice::drainWake() {
     (void)r;
 }
 
+bool SerialDevice::waitReadable() {
+    for (;;) {
+        if (cancelled())
+            return false;
+        pollfd fds[2] = {{fd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            return true;  // the read that follows reports the error
+        }
+        if (fds[1].revents & POLLIN) {
+            drainWake();
+            return false;
+        }
+        if (fds[0].revents)
+            return true;
+    }
+}
+
 bool SerialDevice::waitWake(int timeoutMs) {
     if (cancelled())
         return true;
