@@ -1,0 +1,222 @@
+// The Windows programs end to end under Wine: camlet32.exe with kelp-infodriver.exe, kelp-slot.exe
+// and send_wm_command.exe from the Windows build ($KELP_WINDOWS_BIN), and this build's visca-sim
+// as the camera. A Wine prefix has our prefix's layout, so visca-sim with KELP_PREFIX set to it
+// links its pty as dosdevices/com1, which is Wine's COM1: the driver talks to the simulator
+// through Wine's serial layer. Without KELP_WINDOWS_BIN the tests are skipped.
+//
+// One Wine prefix (and, without a DISPLAY, one Xvfb) serves the whole suite: making a prefix
+// takes half a minute. Each test starts its programs afresh and ends them all.
+#include <signal.h>
+#include <stdlib.h>
+
+#include <filesystem>
+
+#include "system_rig.h"
+
+namespace system_test {
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::runProgram;
+
+// Wine starts slowly on a loaded machine; the first start of a program takes longest.
+constexpr std::chrono::milliseconds kWineStartLimit = 60s;
+// Three reply time-outs in a row, with the poll cycle slowing to 5 s after the first.
+constexpr std::chrono::milliseconds kLinkLossLimit = 40s;
+constexpr int kDevice = 1;
+constexpr int kCmdExit = 105;
+constexpr int kCmdTestSet = 32772;
+
+class WineTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        const char* bin = getenv("KELP_WINDOWS_BIN");
+        if (!bin || !*bin)
+            return;
+        windowsBin_ = new std::string(bin);
+        if (!getenv("DISPLAY") || !*getenv("DISPLAY")) {
+            // Xvfb picks a free display and prints its number.
+            xvfb_ = new ChildProcess({"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0",
+                                      "1024x768x24", "-nolisten", "tcp"});
+            auto number = xvfb_->readLine(kWineStartLimit);
+            ASSERT_TRUE(number) << xvfb_->stderrText();
+            display_ = new std::string(":" + *number);
+        } else {
+            display_ = new std::string(getenv("DISPLAY"));
+        }
+        char dir[] = "/tmp/kelp-wine-XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        wineprefix_ = new std::string(dir);
+        const auto boot = runProgram({"wineboot", "-i"}, wineEnv(), 180s);
+        ASSERT_EQ(boot.exitCode, 0) << boot.err;
+    }
+
+    static void TearDownTestSuite() {
+        if (wineprefix_) {
+            runProgram({"wineserver", "-k"}, wineEnv(), 30s);
+            std::error_code ignored;
+            fs::remove_all(*wineprefix_, ignored);
+        }
+        delete xvfb_;
+        delete wineprefix_;
+        delete display_;
+        delete windowsBin_;
+        xvfb_ = nullptr;
+        wineprefix_ = display_ = windowsBin_ = nullptr;
+    }
+
+    void SetUp() override {
+        if (!windowsBin_)
+            GTEST_SKIP() << "KELP_WINDOWS_BIN is not set: no Windows programs to run";
+        ASSERT_TRUE(wineprefix_) << "no Wine prefix";
+        // Every test starts from the default settings and no log files.
+        std::error_code ignored;
+        fs::remove(driveC() + "/windows/DEV_001.ini", ignored);
+        fs::remove_all(driveC() + "/kelplogs", ignored);
+    }
+
+    void TearDown() override {
+        // Programs go in reverse: the driver before its peers.
+        for (auto it = children_.rbegin(); it != children_.rend(); ++it)
+            (*it)->signal(SIGKILL);
+        for (auto& child : children_)
+            child->waitExit(kEventLimit);
+        children_.clear();
+    }
+
+    static ChildProcess::Env wineEnv() {
+        return {{"WINEPREFIX", *wineprefix_},
+                {"WINEDEBUG", "-all"},
+                {"DISPLAY", *display_},
+                {"KELP_PREFIX", *wineprefix_}};
+    }
+    static std::string driveC() { return *wineprefix_ + "/drive_c"; }
+    static std::string exe(const std::string& name) { return *windowsBin_ + "/" + name + ".exe"; }
+
+    std::shared_ptr<ChildProcess> start(const std::vector<std::string>& argv) {
+        auto child = std::make_shared<ChildProcess>(argv, wineEnv());
+        children_.push_back(child);
+        return child;
+    }
+    std::shared_ptr<ChildProcess> startCamera() {
+        auto camera = start({testing_support::binPath("visca-sim"), "1"});
+        auto path = camera->readLine(kStartLimit);
+        EXPECT_TRUE(path && path->starts_with("/dev/")) << camera->stderrText();
+        return camera;
+    }
+    std::shared_ptr<ChildProcess> startInfodriver() {
+        auto info = start({"wine", exe("kelp-infodriver"), std::to_string(kDevice)});
+        EXPECT_TRUE(info->waitForLine("ready", kWineStartLimit)) << info->stderrText();
+        return info;
+    }
+    std::shared_ptr<ChildProcess> startDriver() {
+        return start({"wine", exe("camlet32"), std::to_string(kDevice)});
+    }
+    // Camera, infodriver and driver; returns once the driver has connected and the first good
+    // reply has put "1" into slot 1.
+    void startConnected() {
+        camera = startCamera();
+        info = startInfodriver();
+        driver = startDriver();
+        ASSERT_TRUE(info->waitForLine("connect ", kWineStartLimit)) << dump(*info);
+        ASSERT_TRUE(waitFrom(*info, 0, "write 1 1", kWineStartLimit)) << dump(*info);
+    }
+
+    void setSlot(int slot, const std::string& value) {
+        const auto r = runProgram(
+            {"wine", exe("kelp-slot"), std::to_string(kDevice), "set", std::to_string(slot), value},
+            wineEnv(), kWineStartLimit);
+        EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    }
+    std::string slot(int slot) {
+        const auto r = runProgram(
+            {"wine", exe("kelp-slot"), std::to_string(kDevice), "get", std::to_string(slot)},
+            wineEnv(), kWineStartLimit);
+        EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+        std::string value = r.out;
+        while (!value.empty() && (value.back() == '\n' || value.back() == '\r'))
+            value.pop_back();
+        return value;
+    }
+    void sendCommand(int id) {
+        const auto r =
+            runProgram({"wine", exe("send_wm_command"), "CLASS_CAMLET32", std::to_string(id)},
+                       wineEnv(), kWineStartLimit);
+        EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    }
+
+    std::shared_ptr<ChildProcess> camera, info, driver;
+
+  private:
+    std::vector<std::shared_ptr<ChildProcess>> children_;
+    static inline ChildProcess* xvfb_ = nullptr;
+    static inline std::string* display_ = nullptr;
+    static inline std::string* wineprefix_ = nullptr;
+    static inline std::string* windowsBin_ = nullptr;
+};
+
+TEST_F(WineTest, AcceptedChangesReachTheCameraAndAreEchoedRefusedOnesAreNot) {
+    startConnected();
+    std::size_t cam = mark(*camera);
+    setSlot(8, "1");
+    EXPECT_TRUE(waitFrom(*camera, cam, "81 01 04 07 22 FF")) << dump(*camera, cam);
+    EXPECT_TRUE(waitFrom(*info, 0, "write 8 1")) << dump(*info);
+    EXPECT_EQ(slot(8), "1");
+
+    // Refused: nothing on the line, nothing written back.
+    cam = mark(*camera);
+    const std::size_t id = mark(*info);
+    setSlot(8, "5");
+    readFor(*camera, 500ms);
+    readFor(*info, 100ms);
+    EXPECT_EQ(countFrom(*camera, cam, "81 01 04 07"), 0u) << dump(*camera, cam);
+    EXPECT_EQ(countFrom(*info, id, "write 8"), 0u) << dump(*info, id);
+    EXPECT_EQ(slot(8), "1");
+}
+
+TEST_F(WineTest, LinkStateIsLostWhenTheCameraFallsSilentAndComesBack) {
+    startConnected();
+    std::size_t id = mark(*info);
+    camera->writeStdin("silent on\n");
+    EXPECT_TRUE(waitFrom(*info, id, "write 1 0", kLinkLossLimit)) << dump(*info, id);
+
+    id = mark(*info);
+    camera->writeStdin("silent off\n");
+    EXPECT_TRUE(waitFrom(*info, id, "write 1 1", kLinkLossLimit)) << dump(*info, id);
+}
+
+TEST_F(WineTest, TestSetFromAnotherProcessAndExitWithItsFarewell) {
+    startConnected();
+    std::size_t id = mark(*info);
+    sendCommand(kCmdTestSet);
+    EXPECT_TRUE(waitFrom(*info, id, "write 1 0")) << dump(*info, id);
+    EXPECT_TRUE(waitFrom(*info, id, "write 2 1")) << dump(*info, id);
+
+    // File > Exit: slot 1 is written "0" only if it differs, so bring it back to "1" first.
+    setSlot(1, "1");
+    id = mark(*info);
+    sendCommand(kCmdExit);
+    EXPECT_TRUE(waitFrom(*info, id, "write 1 0")) << dump(*info, id);
+    EXPECT_TRUE(waitFrom(*info, id, "closing 1")) << dump(*info, id);
+    EXPECT_EQ(driver->waitExit(kWineStartLimit), 0) << driver->stderrText();
+}
+
+TEST_F(WineTest, SecondInstanceExitsAndARestartAfterAKillWorks) {
+    startConnected();
+    // -1 as Wine reports an exit code: its low byte.
+    const auto second =
+        runProgram({"wine", exe("camlet32"), std::to_string(kDevice)}, wineEnv(), kWineStartLimit);
+    EXPECT_EQ(second.exitCode, 255) << second.err;
+
+    driver->signal(SIGKILL);
+    driver->waitExit(kEventLimit);
+    std::size_t id = mark(*info);
+    driver = startDriver();
+    EXPECT_TRUE(waitFrom(*info, id, "connect ", kWineStartLimit)) << dump(*info, id);
+    const std::size_t cam = mark(*camera);
+    setSlot(8, "2");
+    EXPECT_TRUE(waitFrom(*camera, cam, "81 01 04 07 32 FF")) << dump(*camera, cam);
+}
+
+}  // namespace
+}  // namespace system_test
