@@ -10,6 +10,9 @@
 
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -192,6 +195,8 @@ BOOL WINAPI onConsoleEvent(DWORD) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Lines end in LF alone, as the Linux tools write them.
+    _setmode(_fileno(stdout), _O_BINARY);
     standin::Options options;
     if (auto code = standin::parseOptions(argc, argv, options))
         return *code;

@@ -7,9 +7,14 @@
 
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <cstdio>
 
 int main(int argc, char** argv) {
+    // Lines end in LF alone, as the Linux tools write them.
+    _setmode(_fileno(stdout), _O_BINARY);
     standin::SlotCommand command;
     if (auto code = standin::parseSlotCommand(argc, argv, command))
         return *code;
