@@ -27,6 +27,11 @@
 //   --debug LIST     DebugMode values for the latency and throughput runs ("1,0")
 //   --quiet-camera   the camera answers polls only, never commands
 //   --keep           copy the driver logs out of the prefix before it is removed
+//   --wine DIR       the Windows programs of DIR (camlet32.exe, kelp-infodriver.exe and
+//                    KELPIF32.dll) under Wine beside the Linux ones, in a Wine prefix: latency
+//                    (2000 changes unless --count says otherwise) and sustained changes, both
+//                    made through the stand-in's standard input ("set SLOT VALUE", each waiting
+//                    for its echo) so that the two rows compare; and the size of camlet32.exe
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -72,6 +77,9 @@ using Bytes = std::vector<std::uint8_t>;
 using namespace std::chrono_literals;
 
 std::string g_binDir;
+// The Windows programs' folder (--wine), and the Wine loader that runs them.
+std::string g_wineBin;
+std::string g_wine;
 
 // One lock and condition for everything the helper threads report to the main thread.
 std::mutex g_mutex;
@@ -247,9 +255,11 @@ class Camera {
 
 // ---- child processes ----
 
-pid_t spawn(const std::vector<std::string>& args, int stdoutFd) {
+pid_t spawn(const std::vector<std::string>& args, int stdoutFd, int stdinFd = -1) {
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
+    if (stdinFd >= 0)
+        posix_spawn_file_actions_adddup2(&fa, stdinFd, 0);
     if (stdoutFd >= 0) {
         posix_spawn_file_actions_adddup2(&fa, stdoutFd, 1);
         posix_spawn_file_actions_adddup2(&fa, stdoutFd, 2);
@@ -263,6 +273,16 @@ pid_t spawn(const std::vector<std::string>& args, int stdoutFd) {
         pid = -1;
     posix_spawn_file_actions_destroy(&fa);
     return pid;
+}
+
+// The command line of one of our programs: the Linux one, or the Windows one under Wine.
+std::vector<std::string> program(const std::string& name, bool wine,
+                                 std::vector<std::string> args) {
+    std::vector<std::string> argv =
+        wine ? std::vector<std::string>{g_wine, g_wineBin + "/" + name + ".exe"}
+             : std::vector<std::string>{g_binDir + "/" + name};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
 }
 
 std::optional<int> waitExit(pid_t pid, Clock::duration timeout) {
@@ -284,17 +304,25 @@ class Infodriver {
   public:
     ~Infodriver() { stop(); }
 
-    bool start(int device) {
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC) != 0)
+    bool start(int device, bool wine) {
+        int fds[2], in[2];
+        if (pipe2(fds, O_CLOEXEC) != 0 || pipe2(in, O_CLOEXEC) != 0)
             return false;
-        pid_ = spawn({g_binDir + "/kelp-infodriver", std::to_string(device)}, fds[1]);
+        pid_ = spawn(program("kelp-infodriver", wine, {std::to_string(device)}), fds[1], in[0]);
         close(fds[1]);
+        close(in[0]);
+        in_ = in[1];
         out_ = fdopen(fds[0], "r");
         if (pid_ < 0 || !out_)
             return false;
         reader_ = std::thread([this] { readLines(); });
-        return waitFor([this] { return ready; }, 10s);
+        return waitFor([this] { return ready; }, wine ? 90s : 10s);
+    }
+
+    // One command line on the stand-in's standard input.
+    bool command(const std::string& line) {
+        const std::string text = line + "\n";
+        return write(in_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
     }
 
     std::optional<int> stop() {
@@ -308,6 +336,9 @@ class Infodriver {
             }
             pid_ = -1;
         }
+        if (in_ >= 0)
+            close(in_);
+        in_ = -1;
         if (reader_.joinable())
             reader_.join();
         if (out_)
@@ -330,6 +361,7 @@ class Infodriver {
                 std::lock_guard lock(g_mutex);
                 unsigned slot = 0;
                 int offset = 0;
+                line[strcspn(line, "\r")] = '\0';
                 if (!std::strcmp(line, "ready"))
                     ready = true;
                 else if (!std::strncmp(line, "connect ", 8))
@@ -344,6 +376,7 @@ class Infodriver {
     }
 
     pid_t pid_ = -1;
+    int in_ = -1;
     FILE* out_ = nullptr;
     std::thread reader_;
 };
@@ -449,9 +482,17 @@ Bytes panTiltPacket(int v) {
 
 class Session {
   public:
+    // How change requests reach the stand-in: over the bus as kelp-slot sends them, or as
+    // "set" lines on its standard input (the only way into a stand-in under Wine).
+    enum class Requests { Bus, Stdin };
+
     Session(const testing_support::TestPrefix& prefix, int device, int debugMode,
-            bool answerCommands)
-        : prefix_(prefix), device_(device), debugMode_(debugMode) {
+            bool answerCommands, bool wine = false, Requests requests = Requests::Bus)
+        : prefix_(prefix),
+          device_(device),
+          debugMode_(debugMode),
+          wine_(wine),
+          requests_(requests) {
         camera_.answerCommands = answerCommands;
     }
     ~Session() { stop(); }
@@ -465,13 +506,13 @@ class Session {
         testing_support::writeFile(
             prefix_.windowsDir() + ini,
             format("[Camlet32]\r\nDebugMode=%d\r\nLogMode=0\r\nPort=%d\r\n", debugMode_, device_));
-        if (!camera_.start(prefix_, device_) || !info_.start(device_)) {
+        if (!camera_.start(prefix_, device_) || !info_.start(device_, wine_)) {
             std::fprintf(stderr, "camera or infodriver did not start\n");
             return false;
         }
         logPath_ = format("%s/driver-%d.log", prefix_.path().c_str(), device_);
         int log = open(logPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        driver_ = spawn({g_binDir + "/camlet32", std::to_string(device_)}, log);
+        driver_ = spawn(program("camlet32", wine_, {std::to_string(device_)}), log);
         close(log);
         // Connected to the infodriver, and the camera answered: slot 1 went to "1".
         bool up = waitFor(
@@ -480,11 +521,13 @@ class Session {
                 return info_.connects > 0 && it != info_.writes.end() && !it->second.empty() &&
                        it->second.back() == "1";
             },
-            20s);
+            wine_ ? 90s : 20s);
         if (!up) {
             std::fprintf(stderr, "driver %d did not come up; see %s\n", device_, logPath_.c_str());
             return false;
         }
+        if (requests_ == Requests::Stdin)
+            return true;
         standIn_ = standin::findStandIn(device_);
         return standIn_ != 0;
     }
@@ -494,8 +537,17 @@ class Session {
     bool stop() {
         bool clean = true;
         if (driver_ > 0) {
-            kill(driver_, SIGTERM);
-            auto code = waitExit(driver_, 15s);
+            // Under Wine, closing the window ends the driver as File > Exit does.
+            if (wine_) {
+                const int devnull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+                const pid_t closer = spawn({g_wine, "taskkill", "/im", "camlet32.exe"}, devnull);
+                close(devnull);
+                if (closer > 0)
+                    waitExit(closer, 30s);
+            } else {
+                kill(driver_, SIGTERM);
+            }
+            auto code = waitExit(driver_, wine_ ? 30s : 15s);
             if (!code) {
                 kill(driver_, SIGKILL);
                 waitpid(driver_, nullptr, 0);
@@ -510,6 +562,14 @@ class Session {
 
     // A change request as kelp-slot makes it; its result (1: delivered to the driver).
     platform::LRESULT change(unsigned slot, const std::string& value) {
+        if (requests_ == Requests::Stdin) {
+            // Delivered once the driver's echo arrives (every value the benchmarks send is
+            // accepted).
+            const std::size_t echoes = echoCount(slot);
+            if (!info_.command("set " + std::to_string(slot) + " " + value))
+                return 0;
+            return waitFor([&] { return info_.writes[slot].size() > echoes; }, 10s) ? 1 : 0;
+        }
         platform::MessageBuffer mb;
         mb.in = value.c_str();
         mb.inSize = value.size() + 1;
@@ -579,6 +639,8 @@ class Session {
   private:
     const testing_support::TestPrefix& prefix_;
     int device_, debugMode_;
+    bool wine_;
+    Requests requests_;
     Camera camera_;
     Infodriver info_;
     pid_t driver_ = -1;
@@ -801,13 +863,54 @@ std::vector<int> parseList(const char* s) {
     return out;
 }
 
+// Makes the prefix a Wine prefix (its layout is ours: drive_c, dosdevices) with a display for
+// Wine's windows: the caller's, or an Xvfb of our own. Returns the Xvfb's pid, 0 when none was
+// needed, -1 on failure.
+pid_t prepareWine(const testing_support::TestPrefix& prefix) {
+    for (const char* candidate : {"/usr/bin/wine64", "/usr/bin/wine", "/usr/lib/wine/wine64"})
+        if (access(candidate, X_OK) == 0) {
+            g_wine = candidate;
+            break;
+        }
+    if (g_wine.empty()) {
+        std::fprintf(stderr, "wine is not installed\n");
+        return -1;
+    }
+    setenv("WINEPREFIX", prefix.path().c_str(), 1);
+    setenv("WINEDEBUG", "-all", 1);
+    pid_t xvfb = 0;
+    if (!getenv("DISPLAY") || !*getenv("DISPLAY")) {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0)
+            return -1;
+        xvfb = spawn(
+            {"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"},
+            fds[1]);
+        close(fds[1]);
+        char number[32] = {};
+        FILE* in = fdopen(fds[0], "r");
+        if (xvfb <= 0 || !in || !std::fgets(number, sizeof number, in))
+            return -1;
+        std::fclose(in);
+        number[strcspn(number, "\n")] = '\0';
+        setenv("DISPLAY", (std::string(":") + number).c_str(), 1);
+    }
+    std::printf("making a Wine prefix (about half a minute)\n");
+    const int devnull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    const pid_t boot = spawn({"/usr/bin/wineboot", "-i"}, devnull);
+    close(devnull);
+    if (boot <= 0 || waitExit(boot, 300s) != 0)
+        return -1;
+    return xvfb;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     int count = 10000, processes = 200, idleSeconds = 60;
     double seconds = 10, floodMiB = 1;
     std::vector<int> debugModes = {1, 0};
-    bool keep = false, answerCommands = true;
+    bool keep = false, answerCommands = true, countGiven = false;
     for (int i = 1; i < argc; ++i) {
         const char* a = argv[i];
         const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -817,6 +920,9 @@ int main(int argc, char** argv) {
             answerCommands = false;
         } else if (next && !std::strcmp(a, "--count")) {
             count = std::atoi(argv[++i]);
+            countGiven = true;
+        } else if (next && !std::strcmp(a, "--wine")) {
+            g_wineBin = std::filesystem::absolute(argv[++i]).string();
         } else if (next && !std::strcmp(a, "--processes")) {
             processes = std::atoi(argv[++i]);
         } else if (next && !std::strcmp(a, "--seconds")) {
@@ -830,7 +936,8 @@ int main(int argc, char** argv) {
         } else {
             std::fprintf(stderr,
                          "usage: system_bench [--count N] [--processes N] [--seconds S] "
-                         "[--idle S] [--flood MIB] [--debug 1,0] [--quiet-camera] [--keep]\n");
+                         "[--idle S] [--flood MIB] [--debug 1,0] [--quiet-camera] [--keep] "
+                         "[--wine DIR]\n");
             return 1;
         }
     }
@@ -845,6 +952,38 @@ int main(int argc, char** argv) {
     // Each run gets its own device number and COM port, so the runs never share a name.
     int device = 1;
     bool clean = true;
+    if (!g_wineBin.empty()) {
+        const pid_t xvfb = prepareWine(*prefix);
+        if (xvfb < 0)
+            return 2;
+        if (!countGiven)
+            count = 2000;
+        for (bool wine : {false, true}) {
+            const char* tag = wine ? "Windows programs under Wine" : "Linux programs";
+            std::printf("== latency and throughput through the stand-in's input, %s\n", tag);
+            Session s(*prefix, device++, 1, answerCommands, wine, Session::Requests::Stdin);
+            if (!s.start())
+                return 2;
+            if (count > 0)
+                latencyInProcess(s, count, tag);
+            if (seconds > 0)
+                throughput(s, seconds, tag);
+            clean = s.stop() && clean;
+        }
+        std::error_code error;
+        const auto size = std::filesystem::file_size(g_wineBin + "/camlet32.exe", error);
+        addRow("size of camlet32.exe",
+               error ? "unknown" : format("%ju bytes", std::uintmax_t(size)), "-");
+        const int devnull = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        const pid_t stopper = spawn({"/usr/bin/wineserver", "-k"}, devnull);
+        close(devnull);
+        if (stopper > 0)
+            waitExit(stopper, 30s);
+        if (xvfb > 0)
+            kill(xvfb, SIGTERM);
+        debugModes.clear();
+        idleSeconds = 0;
+    }
     for (int debugMode : debugModes) {
         const std::string tag =
             format("DebugMode=%d%s", debugMode, answerCommands ? "" : ", quiet camera");
