@@ -52,22 +52,48 @@ void Driver::startup(Shell& shell) {
     port_.setNotifyWindow(shell.mainWindow(), kReadSize);
 }
 
+void Driver::superviseInfodriver(Shell& shell) {
+    if (infodriverDisconnected_)
+        return;
+    if (!infodriverGone_) {
+        // The usual tick: one look-up of a window known to be alive, nothing sent.
+        if (client_.hWndInfo == 0 || platform::isWindow(client_.hWndInfo))
+            return;
+        app::logLine("Infodriver %d has gone", client_.iDevice);
+        infodriverGone_ = true;
+        // Nothing more goes to the dead window, not even the farewell of the next handshake.
+        client_.hWndInfo = 0;
+    }
+    // A handshake that finds no infodriver is tried again on the next tick, quietly.
+    if (client_.connect(shell.deviceNumber(), nullptr, 0, 0, 0, 0) !=
+        infodriver::IFSTATUS_CONNECTED)
+        return;
+    infodriverGone_ = false;
+    app::logLine("Connected OK to infodriver %d", client_.iDevice);
+    client_.updateslot(1, "%s", camera_.connected ? "1" : "0");
+}
+
 void Driver::shutdown(Shell& shell) {
-    client_.updateslot(1, "%s", "0");
+    if (!infodriverGone_)
+        client_.updateslot(1, "%s", "0");
     platform::killTimer(shell.mainWindow(), camera::kReplyTimerId);
     port_.close();
 }
 
 void Driver::testSet(Shell&) {
+    if (infodriverGone_)
+        return;
     client_.setslot(1, "%s", "0");
     client_.setslot(2, "%s", "1");
 }
 
-void Driver::onTimer(Shell&, unsigned id) {
+void Driver::onTimer(Shell& shell, unsigned id) {
     if (id == camera::kReplyTimerId)
         camera_.onReplyTimeout();
-    else if (id == camera::kPollTimerId)
+    else if (id == camera::kPollTimerId) {
+        superviseInfodriver(shell);
         camera_.onPollTimer();
+    }
 }
 
 void Driver::onCommNotify(Shell&, platform::LPARAM lParam) {
@@ -121,6 +147,8 @@ void Driver::setStatusText(const char* text) {
 }
 
 void Driver::updateslot(int slot, const char* value) {
+    if (infodriverGone_)
+        return;
     client_.updateslot(slot, "%s", value);
 }
 

@@ -5,6 +5,12 @@
 // this order: the infodriver client first, the serial port object second, camera control last.
 // They are destroyed in reverse after the message loop has ended, while the bus still works, so
 // that the port is closed before the client sends its farewell.
+//
+// The infodriver is supervised on the poll timer's tick: when the window that the handshake found
+// no longer exists (and the infodriver did not say it disconnected), the driver logs "Infodriver
+// %d has gone", writes no slot, and repeats the connect handshake on every tick until an
+// infodriver answers; then it logs "Connected OK to infodriver %d" and publishes the camera link
+// state in slot 1 again. While the infodriver lives, supervision sends nothing.
 #pragma once
 
 #include <memory>
@@ -51,11 +57,16 @@ class Driver final : public DriverHooks,
     // The infodriver callback's view of the driver.
     void logLine(const std::string& text) override;
     int dispatchSlotChange(int device, int slot, const char* value) override;
+    void infodriverDisconnected() override { infodriverDisconnected_ = true; }
+
+    void superviseInfodriver(Shell& shell);
 
     infodriver::roreziv client_;
     comms::SerialPort port_;
     camera::CameraController camera_;
-    Shell* shell_ = nullptr;  // set by startup, for the lifetime of the main window
+    Shell* shell_ = nullptr;               // set by startup, for the lifetime of the main window
+    bool infodriverGone_ = false;          // its window vanished; reconnecting on each poll
+    bool infodriverDisconnected_ = false;  // it said so: left as it is
 };
 
 // The entry's factory for the driver.

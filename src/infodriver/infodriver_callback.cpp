@@ -31,6 +31,7 @@ void InfodriverCallback(roreziv* client, int value, const char* text) {
     switch (client->iStatus) {
         case IFSTATUS_DISCONNECTED:
             log("ERROR - - - Infodriver %d has disconnected", client->iDevice);
+            theHost->infodriverDisconnected();
             break;
         case IFSTATUS_TXRX:
             log("Infodriver %d received request to go TXRX", client->iDevice);

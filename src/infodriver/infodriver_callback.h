@@ -18,6 +18,8 @@ class InfodriverHost {
     virtual void refreshCounters() = 0;
     // Hands a slot change to camera control: 0 accepted (the value is echoed), non-zero refused.
     virtual int dispatchSlotChange(int device, int slot, const char* value) = 0;
+    // The infodriver said that it has disconnected (ZED_DISCONNECTED).
+    virtual void infodriverDisconnected() {}
 };
 
 // Installs the host the callback uses (not owned; null for none, then events are dropped).
