@@ -1,5 +1,6 @@
 #include "camera/camera_controller.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
@@ -23,7 +24,7 @@ void bump(std::int32_t& counter) {
 
 // Good replies from camera 1: 0x90 begins every reply, and 0x50, 0x02 and 0xFF are the later
 // bytes of the auto-focus answer 90 50 02 FF, so each piece of that answer counts when it
-// arrives split across reads.
+// arrives split across reads and is judged.
 bool isGoodFirstByte(std::uint8_t b) {
     return b == 0x90 || b == 0x50 || b == 0x02 || b == 0xFF;
 }
@@ -234,7 +235,19 @@ void CameraController::onSerialData(std::intptr_t /*port*/) {
     if (count == 0)
         return;
 
-    if (isGoodFirstByte(buffer[0])) {
+    // The byte that begins the first packet of this read. When the last read ended inside a
+    // packet, this read's bytes up to its first terminator finish that packet; a read that holds
+    // no packet start leaves the link state as it is.
+    int start = 0;
+    if (midPacket) {
+        const auto* end = std::find(buffer, buffer + count, kTerminator);
+        start = static_cast<int>(end - buffer) + 1;
+    }
+    midPacket = buffer[count - 1] != kTerminator;
+    if (start >= count)
+        return;
+
+    if (isGoodFirstByte(buffer[start])) {
         host_.updateslot(1, "1");
         host_.setStatusText("Connected OK");
         host_.killTimer(kReplyTimerId);

@@ -66,6 +66,10 @@ class CameraController {
     bool connected = false;
     std::int32_t pollCount = 0;     // 0..20; 22 marks the 20 s cycle
     std::int32_t timeoutCount = 0;  // reply-timer expiries in a row
+    // The last read ended inside a packet (its last byte was not the terminator 0xFF). A read
+    // that begins a packet is judged by its first byte; one that continues a packet by the byte
+    // after the terminator that finishes it.
+    bool midPacket = false;
 
     // Traffic counters shown by the status panel. They wrap past INT32_MAX rather than overflow.
     std::int32_t serialRxCount = 0;

@@ -58,7 +58,10 @@ class RealHost : public camera::CameraHost {
     void killTimer(unsigned id) override { platform::killTimer(hwnd_, id); }
     void log(const char* line) override { logs.emplace_back(line); }
     void refreshCounters() override {}
-    void setStatusText(const char* text) override { status = text; }
+    void setStatusText(const char* text) override {
+        status = text;
+        replyErrors += status == "Reply error";
+    }
     void updateslot(int slot, const char* value) override {
         if (slotValues[slot] != value)
             slotValues[slot] = value;
@@ -66,6 +69,7 @@ class RealHost : public camera::CameraHost {
 
     std::vector<std::string> logs;
     std::string status = "Initialising";
+    int replyErrors = 0;
     std::map<int, std::string> slotValues;
 
   private:
@@ -133,6 +137,25 @@ TEST(CameraWithSimulator, PollsCommandsAndSupervisesOverARealPty) {
         sim.writeStdin("normal\n");
         ASSERT_TRUE(pumpUntil([&] { return host.status == "Connected OK"; }, 5s));
         EXPECT_EQ(host.slotValues[1], "1");
+
+        // Replies that arrive a byte at a time: every read after the first of a packet continues
+        // it, and none of them is taken for a bad reply.
+        sim.writeStdin("split 20 1\n");
+        ASSERT_TRUE(sim.waitForLine("ok split 20 1", 5s));
+        const int errorsBefore = host.replyErrors;
+        for (const char* zoom : {"1", "0", "2", "0"}) {
+            const std::int32_t reads = controller.serialRxCount;
+            EXPECT_EQ(controller.dispatchSlotChange(7, 8, zoom), 0);
+            // Acknowledgement and completion, six bytes, each byte its own read at most.
+            ASSERT_TRUE(pumpUntil([&] { return controller.serialRxCount >= reads + 2; }, 5s));
+            pumpUntil([&] { return controller.serialRxCount >= reads + 6; }, 500ms);
+        }
+        EXPECT_EQ(host.replyErrors, errorsBefore);
+        EXPECT_EQ(host.slotValues[1], "1");
+        EXPECT_TRUE(controller.connected);
+        sim.writeStdin("normal\n");
+        ASSERT_TRUE(sim.waitForLine("ok normal", 5s));
+
         bool sawRead = false;
         for (const auto& l : host.logs)
             sawRead |= l.rfind("Read ", 0) == 0;

@@ -213,36 +213,86 @@ TEST_F(Split, AckAndCompletionInOneReadAreOneGoodReply) {
     EXPECT_FALSE(host.timerRunning(camera::kReplyTimerId));
 }
 
-TEST_F(Split, OnlyTheFirstByteOfEachReadIsJudged) {
-    const struct {
-        std::vector<Bytes> pieces;
-        bool connectedAfter;
-        const char* lastStatus;
-    } cases[] = {
-        {{{0x90}, {0x41, 0xFF}}, false, "Reply error"},
-        {{{0x90, 0x50, 0x03, 0xFF}}, true, "Connected OK"},
-        {{{0x90, 0x50}, {0x03, 0xFF}}, false, "Reply error"},
-        {{{0x90, 0x50}, {0x02, 0xFF}}, true, "Connected OK"},
-        {{{0x90}, {0x50}, {0x02}, {0xFF}}, true, "Connected OK"},
-        {{{0x90, 0x50, 0x02}, {0xFF}}, true, "Connected OK"},
-        {{{0x91, 0x90, 0x50, 0x02, 0xFF}}, false, "Reply error"},
-        {{{0x00, 0x90}}, false, "Reply error"},
-    };
+struct SplitCase {
+    std::vector<Bytes> pieces;
+    bool connectedAfter;
+    const char* lastStatus;
+    std::size_t statusCount;
+};
+
+void checkSplits(const std::vector<SplitCase>& cases) {
     for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.pieces));
         SplitRig t;
         t.deliver(c.pieces);
         EXPECT_EQ(t.cam.connected, c.connectedAfter);
         EXPECT_EQ(t.host.statuses.back().text, c.lastStatus);
+        EXPECT_EQ(t.host.statuses.size(), c.statusCount);
         EXPECT_EQ(t.host.slots[1], c.connectedAfter ? "1" : "0");
         EXPECT_EQ(t.cam.serialRxCount, static_cast<std::int32_t>(c.pieces.size()));
     }
 }
 
-TEST_F(Split, FirstPieceGoodSecondBadLeavesNoReplyTimerRunning) {
+TEST_F(Split, ReadThatBeginsAPacketIsJudgedByItsFirstByte) {
+    checkSplits({
+        {{{0x90, 0x50, 0x03, 0xFF}}, true, "Connected OK", 1},
+        {{{0x90}, {0x50}, {0x02}, {0xFF}}, true, "Connected OK", 1},
+        {{{0x91, 0x90, 0x50, 0x02, 0xFF}}, false, "Reply error", 1},
+        {{{0x00, 0x90}}, false, "Reply error", 1},
+        // The first read ended on a terminator, so the second begins a packet.
+        {{{0x90, 0x41, 0xFF}, {0x41, 0xFF}}, false, "Reply error", 2},
+        {{{0x90, 0x41, 0xFF}, {0x90, 0x51, 0xFF}}, true, "Connected OK", 2},
+    });
+}
+
+TEST_F(Split, ReadThatContinuesAPacketIsJudgedAfterTheTerminatorThatEndsIt) {
+    checkSplits({
+        // Nothing after the terminator, or no terminator at all: no packet starts, no judgement.
+        {{{0x90}, {0x41, 0xFF}}, true, "Connected OK", 1},
+        {{{0x90, 0x50}, {0x03, 0xFF}}, true, "Connected OK", 1},
+        {{{0x90, 0x41}, {0x41, 0x51}}, true, "Connected OK", 1},
+        // The packet after the terminator decides.
+        {{{0x90, 0x41}, {0xFF, 0x90, 0x51, 0xFF}}, true, "Connected OK", 2},
+        {{{0x90, 0x41}, {0xFF, 0x41, 0x51, 0xFF}}, false, "Reply error", 2},
+        {{{0x00, 0x90}, {0xFF, 0x90, 0x51, 0xFF}}, true, "Connected OK", 2},
+    });
+}
+
+TEST_F(Split, RepliesCutAnywhereUnderCommandLoadNeverDropTheLink) {
+    // Acknowledgement and completion of 200 commands, read in pieces of 1 to 32 bytes that begin
+    // anywhere in a packet, as a busy line delivers them.
+    Bytes stream;
+    for (int i = 0; i < 200; ++i)
+        stream.insert(stream.end(), {0x90, 0x41, 0xFF, 0x90, 0x51, 0xFF});
+    std::mt19937 rng(12);
+    cam.dispatchSlotChange(1, 8, "1");
+    std::int64_t at = 10;
+    for (std::size_t i = 0; i < stream.size(); at += 2) {
+        const std::size_t n = std::min<std::size_t>(1 + rng() % 32, stream.size() - i);
+        host.arriveIn(at, Bytes(stream.begin() + i, stream.begin() + i + n));
+        i += n;
+    }
+    host.runUntil(at);
+    EXPECT_EQ(slot1Writes(), (std::vector<std::pair<std::int64_t, std::string>>{{10, "1"}}));
+    EXPECT_EQ(statusTimes("Reply error"), Times{});
+    EXPECT_TRUE(cam.connected);
+}
+
+TEST_F(Split, GoodPieceThenItsContinuationLeavesNoReplyTimerRunning) {
     deliver({{0x90}, {0x41, 0xFF}});
     EXPECT_FALSE(host.timerRunning(camera::kReplyTimerId));
     EXPECT_EQ(host.timerPeriod(camera::kPollTimerId), 1000u);  // set by the good piece
     EXPECT_TRUE(host.logTimes(kNoResponse).empty());
+}
+
+TEST_F(Split, GarbageWithoutTerminatorIsCaughtByTheReplyTimer) {
+    deliver({{0x90, 0x41}, {0x41, 0x41}, {0x42}});
+    ASSERT_EQ(host.slots[1], "1");
+    // The good first piece started the 1 s poll cycle; the polls go unanswered, and the third
+    // expiry in a row (the first one slowed the cycle to 5 s) takes the link down.
+    host.runUntil(host.now + 13000);
+    EXPECT_EQ(host.slots[1], "0");
+    EXPECT_EQ(host.statuses.back().text, "Error Status");
 }
 
 TEST_F(Link, BadReplyThenSilenceCountsTheExpiryWithoutChangingThePollPeriod) {
