@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <thread>
 
 #include "system_rig.h"
 
@@ -236,6 +237,25 @@ TEST_F(WineTest, SecondInstanceExitsAndARestartAfterAKillWorks) {
     const std::size_t cam = mark(*camera);
     setSlot(8, "2");
     EXPECT_TRUE(waitFrom(*camera, cam, "81 01 04 07 32 FF")) << dump(*camera, cam);
+}
+
+TEST_F(WineTest, WithoutTheInterfaceLibraryABoxNamesItAndTheDriverDoesNotStart) {
+    // The program alone in a folder: the library is neither beside it nor on the search path.
+    const fs::path alone = fs::path(driveC()) / "alone";
+    fs::create_directories(alone);
+    fs::copy_file(exe("camlet32"), alone / "camlet32.exe", fs::copy_options::overwrite_existing);
+    ChildProcess lonely({onPath("wine"), (alone / "camlet32.exe").string(), "1"}, wineEnv());
+    // The box waits for its OK; the driver exits once it is pressed.
+    const auto deadline = std::chrono::steady_clock::now() + kWineStartLimit;
+    int sent = 2;
+    while (sent != 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(500ms);
+        sent = runProgram({onPath("wine"), exe("send_wm_command"), "#32770", "1"}, wineEnv(),
+                          kWineStartLimit)
+                   .exitCode;
+    }
+    EXPECT_EQ(sent, 0) << "no message box";
+    EXPECT_EQ(lonely.waitExit(kWineStartLimit), 255) << lonely.stderrText();
 }
 
 }  // namespace

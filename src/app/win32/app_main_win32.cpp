@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "app/win32/resource.h"
+#include "infodriver/iflib.h"
 #include "platform/message_box.h"
 #include "platform/named_object.h"
 #include "platform/win32/window_win32.h"
@@ -24,6 +25,19 @@ std::string loadString(HINSTANCE instance, UINT id) {
 }  // namespace
 
 int runCamlet32(int argc, char** argv, const DriverFactory& makeDriver) {
+    // The control system's interface library is the driver's link to its infodriver. Without
+    // it the driver would connect but no slot write would ever arrive, so it says which file is
+    // missing and does not start, as the system does for a program whose library is missing.
+    const infodriver::InterfaceLibrary& library = infodriver::interfaceLibrary();
+    if (!library.entry1 || !library.entry2) {
+        platform::messageBox(std::string(infodriver::IFLIB_FILE_NAME) +
+                                 " (the control system's interface library) could not be "
+                                 "loaded: " +
+                                 library.error,
+                             "Error", platform::BoxIcon::Error);
+        return -1;
+    }
+
     const int deviceNumber = parseDeviceNumber(joinCommandLine(argc, argv));
     if (deviceNumber <= 0) {
         platform::messageBox("Valid device number must be supplied as command line parameter",

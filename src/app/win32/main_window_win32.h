@@ -41,6 +41,11 @@ class NativeMainWindow final : public Shell {
     bool translateAccelerator(MSG& msg);
 
     HWND nativeWindow() const { return hwnd_; }
+    HWND statusPanel() const { return panel_; }
+    HWND listBox() const { return list_; }
+    ViewModel& model() { return model_; }
+    // Copies the model's changes into the controls now, visible or not (for tests).
+    void flush() { render(); }
 
     // Shell
     platform::HWND mainWindow() const override;
