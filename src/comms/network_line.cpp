@@ -141,6 +141,11 @@ void NetworkLine::serveStream(platform::NetSocket& socket) {
     while (!stopping()) {
         if (!waitForRoom())
             return;
+        std::size_t allowed = allowance();
+        if (allowed == 0) {
+            waker_->wait(10);
+            continue;
+        }
         auto r = socket.waitReadable(-1, *waker_);
         if (r == platform::NetSocket::Result::Failed)
             return;
@@ -151,7 +156,7 @@ void NetworkLine::serveStream(platform::NetSocket& socket) {
             std::lock_guard<std::mutex> lock(rxMutex_);
             room = kReceiveCapacity - rx_.size();
         }
-        const long n = socket.receive(buffer, std::min(room, sizeof buffer));
+        const long n = socket.receive(buffer, std::min({room, allowed, sizeof buffer}));
         if (n == 0 || n == -2)
             return;  // closed by the camera, or failed
         if (n > 0)
@@ -203,12 +208,23 @@ void NetworkLine::onDatagram(const std::uint8_t* data, std::size_t n) {
 
 // ---- receiving ---------------------------------------------------------------------------------
 
+std::size_t NetworkLine::allowance() {
+    const std::int64_t now = nowMs();
+    allowance_ =
+        std::min<double>(kBurstBytes, allowance_ + static_cast<double>(now - allowanceMs_) *
+                                                       kMaxBytesPerSecond / 1000.0);
+    allowanceMs_ = now;
+    return static_cast<std::size_t>(allowance_);
+}
+
 bool NetworkLine::queueBytes(const std::uint8_t* bytes, std::size_t n) {
+    const bool allowed = allowance() >= n;
     std::lock_guard<std::mutex> lock(rxMutex_);
-    if (rx_.size() + n > kReceiveCapacity) {
+    if (!allowed || rx_.size() + n > kReceiveCapacity) {
         rxOverflow_ = true;
         return false;
     }
+    allowance_ -= static_cast<double>(n);
     rx_.insert(rx_.end(), bytes, bytes + n);
     rxChanged_.notify_all();
     return true;

@@ -8,9 +8,11 @@
 // connection exists are dropped, as a line without a camera drops them.
 //
 // Received bytes wait in a queue of kReceiveCapacity bytes; reads take them under the same
-// COMMTIMEOUTS rules as a serial line. A stream that the reader does not keep up with is held
-// back in the connection; datagrams that find the queue full are dropped and reported as an
-// input overflow (CE_RXOVER).
+// COMMTIMEOUTS rules as a serial line. Bytes come in no faster than a fast serial line carries
+// them (kMaxBytesPerSecond, in bursts of up to kBurstBytes), so a flooding peer cannot bury the
+// driver's own work in notifications. A stream that the reader does not keep up with is held
+// back in the connection; datagrams that find the queue full or come too fast are dropped and
+// reported as an input overflow (CE_RXOVER).
 //
 // UDP: what is written is cut into packets at 0xFF, one datagram each (the rest of a packet waits
 // for the next write). With the VISCA over IP header, commands go out as 0x0100 and inquiries as
@@ -43,6 +45,8 @@ class NetworkLine final : public platform::CommDevice {
     static constexpr int kFirstRetryMs = 1000;
     static constexpr int kLastRetryMs = 10000;
     static constexpr int kConnectTimeoutMs = 5000;
+    static constexpr std::size_t kMaxBytesPerSecond = 11520;  // 115200 baud
+    static constexpr std::size_t kBurstBytes = 1024;
 
     // Null only when the system gives no wake-up object or thread.
     static std::unique_ptr<NetworkLine> open(const NetworkEntry& entry, int portNumber);
@@ -86,9 +90,12 @@ class NetworkLine final : public platform::CommDevice {
     bool stopping() const { return stopping_.load(); }
     void reportOnce(const std::string& reason);
 
-    // Stores received bytes whole; false when the queue had no room for them (none stored).
+    // Stores received bytes whole; false when the queue or the rate had no room for them (none
+    // stored).
     bool queueBytes(const std::uint8_t* bytes, std::size_t n);
     bool waitForRoom();
+    // Bytes the rate allows now (link thread only).
+    std::size_t allowance();
 
     void sendPacket(const Bytes& packet);
     void sendReset();
@@ -102,6 +109,8 @@ class NetworkLine final : public platform::CommDevice {
     std::atomic<bool> retrySoon_{false};  // a write found no connection
     std::atomic<std::int64_t> lastAttemptMs_{0};
     bool reported_ = false;  // link thread only
+    double allowance_ = kBurstBytes;
+    std::int64_t allowanceMs_ = 0;  // when allowance_ was last brought up to date
 
     // The receive side, shared with the reading thread.
     mutable std::mutex rxMutex_;

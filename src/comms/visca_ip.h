@@ -46,7 +46,9 @@ std::uint16_t viscaTypeOf(const Bytes& packet);
 
 // Cuts a byte stream into packets at each 0xFF. Bytes after the last 0xFF wait for the next
 // feed; a run of bytes longer than any datagram payload without a terminator is passed on as a
-// packet of its own rather than kept without limit.
+// packet of its own rather than kept without limit. Stray bytes in front of a packet's header
+// byte (0x80..0x8F), such as a byte written after a terminator, are dropped when the header
+// comes: on a serial line the camera skips them, but in a datagram they would spoil the packet.
 class PacketCutter {
   public:
     static constexpr std::size_t kMaxPending = 1024;
@@ -54,8 +56,11 @@ class PacketCutter {
     template <typename Emit>
     void feed(const std::uint8_t* bytes, std::size_t n, Emit emit) {
         for (std::size_t i = 0; i < n; ++i) {
-            pending_.push_back(bytes[i]);
-            if (bytes[i] == 0xFF || pending_.size() >= kMaxPending) {
+            const std::uint8_t b = bytes[i];
+            if ((b & 0xF0) == 0x80 && !pending_.empty() && (pending_[0] & 0xF0) != 0x80)
+                pending_.clear();
+            pending_.push_back(b);
+            if (b == 0xFF || pending_.size() >= kMaxPending) {
                 emit(pending_);
                 pending_.clear();
             }

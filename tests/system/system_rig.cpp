@@ -119,6 +119,18 @@ std::shared_ptr<ChildProcess> SystemTest::startCamera(int com,
     return camera;
 }
 
+std::shared_ptr<ChildProcess> SystemTest::startNetworkCamera(
+    const std::string& scheme, int port, int* bound, const std::vector<std::string>& options) {
+    std::vector<std::string> argv{binPath("visca-sim"), "--" + scheme, std::to_string(port)};
+    argv.insert(argv.end(), options.begin(), options.end());
+    auto camera = start(argv);
+    // The first line, "<scheme> <port>", comes once it listens.
+    auto line = camera->readLine(kStartLimit);
+    EXPECT_TRUE(line && line->starts_with(scheme + " ")) << camera->stderrText();
+    *bound = line ? std::atoi(line->c_str() + scheme.size() + 1) : 0;
+    return camera;
+}
+
 std::shared_ptr<ChildProcess> SystemTest::startInfodriver(int device) {
     auto info = start({binPath("kelp-infodriver"), std::to_string(device)});
     EXPECT_TRUE(info->waitForLine("ready", kStartLimit)) << info->stderrText();

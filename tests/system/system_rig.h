@@ -71,6 +71,11 @@ class SystemTest : public ::testing::Test {
     // visca-sim on COMn, started when its pty is linked; `options` go on its command line.
     std::shared_ptr<ChildProcess> startCamera(int com,
                                               const std::vector<std::string>& options = {});
+    // visca-sim serving on loopback with `scheme` ("tcp", "udp" or "udp-raw") at `port` (0: a free
+    // port), started once it listens; *bound gets the port.
+    std::shared_ptr<ChildProcess> startNetworkCamera(const std::string& scheme, int port,
+                                                     int* bound,
+                                                     const std::vector<std::string>& options = {});
     // kelp-infodriver for a device, started once it says "ready".
     std::shared_ptr<ChildProcess> startInfodriver(int device);
     // camlet32 for a device, headless; returns at once.
