@@ -32,12 +32,20 @@
 //                    (2000 changes unless --count says otherwise) and sustained changes, both
 //                    made through the stand-in's standard input ("set SLOT VALUE", each waiting
 //                    for its echo) so that the two rows compare; and the size of camlet32.exe
+//   --network LIST   lines besides the pty for the in-process latency run ("tcp,udp"; "" skips):
+//                    the COM port mapped in [Ports] of C:\kelp_config.ini to this program's
+//                    camera on loopback TCP, or UDP with the VISCA over IP header
+//   --unreachable S  idle run of a driver whose network camera is unreachable (60; 0 skips)
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -64,6 +72,8 @@
 #include <vector>
 
 #include "../../tools/infodriver/standin.h"
+#include "comms/visca_ip.h"
+#include "config/ini_file.h"
 #include "infodriver/protocol.h"
 #include "platform/window.h"
 #include "test_prefix.h"
@@ -111,7 +121,14 @@ void idleFor(std::chrono::milliseconds d) {
     loop.exec();
 }
 
-// ---- the camera: a pty whose slave is the driver's COM port ----
+// ---- the camera: a pty whose slave is the driver's COM port, or a loopback socket ----
+
+// Unreachable: the COM port is mapped to a loopback TCP port where nobody listens.
+enum class Line { Pty, Tcp, Udp, Unreachable };
+
+const char* lineName(Line l) {
+    return l == Line::Pty ? "pty" : l == Line::Tcp ? "tcp" : l == Line::Udp ? "udp" : "unreachable";
+}
 
 class Camera {
   public:
@@ -124,7 +141,10 @@ class Camera {
 
     bool answerCommands = true;
 
-    bool start(const testing_support::TestPrefix& prefix, int comPort) {
+    bool start(const testing_support::TestPrefix& prefix, int comPort, Line line) {
+        line_ = line;
+        if (line != Line::Pty)
+            return startNetwork(prefix, comPort);
         int m = -1, s = -1;
         if (openpty(&m, &s, nullptr, nullptr, nullptr) != 0)
             return false;
@@ -147,7 +167,7 @@ class Camera {
             [[maybe_unused]] auto n = write(wake_, &one, sizeof one);
             thread_.join();
         }
-        for (int* fd : {&master_, &slave_, &wake_})
+        for (int* fd : {&master_, &slave_, &wake_, &socket_, &conn_})
             if (*fd >= 0) {
                 close(*fd);
                 *fd = -1;
@@ -184,9 +204,73 @@ class Camera {
   private:
     static bool isPoll(const Bytes& p) { return p == Bytes{0x81, 0x09, 0x04, 0x38, 0xFF}; }
 
+    // A socket on a free loopback port, and [Ports] COMn pointing at it.
+    bool startNetwork(const testing_support::TestPrefix& prefix, int comPort) {
+        const bool stream = line_ != Line::Udp;
+        socket_ = socket(AF_INET, (stream ? SOCK_STREAM : SOCK_DGRAM) | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (socket_ < 0 || bind(socket_, reinterpret_cast<sockaddr*>(&a), len) != 0 ||
+            getsockname(socket_, reinterpret_cast<sockaddr*>(&a), &len) != 0 ||
+            (line_ == Line::Tcp && listen(socket_, 4) != 0))
+            return false;
+        const std::string entry = std::string(line_ == Line::Udp ? "udp" : "tcp") +
+                                  ":127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+        if (!config::iniWrite(prefix.driveC() + "/kelp_config.ini", "Ports",
+                              "COM" + std::to_string(comPort), entry))
+            return false;
+        if (line_ == Line::Unreachable)  // the port stays bound, so nobody else takes it
+            return true;
+        wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        thread_ = std::thread([this] { run(); });
+        return true;
+    }
+
     void reply(const Bytes& r) {
         // A pty master takes a few bytes at once; a short write here would only cost a reply.
-        [[maybe_unused]] auto n = write(master_, r.data(), r.size());
+        if (line_ == Line::Pty) {
+            [[maybe_unused]] auto n = write(master_, r.data(), r.size());
+        } else if (line_ == Line::Tcp) {
+            [[maybe_unused]] auto n = send(conn_, r.data(), r.size(), MSG_NOSIGNAL);
+        } else {
+            sendDatagram(comms::encodeViscaIp(comms::kViscaReply, sequence_, r.data(), r.size()));
+        }
+    }
+
+    void sendDatagram(const Bytes& d) {
+        sendto(socket_, d.data(), d.size(), 0, reinterpret_cast<const sockaddr*>(&peer_),
+               sizeof peer_);
+    }
+
+    // The next bytes from the line; -1 when there were none (or only a control message).
+    ssize_t receive(std::uint8_t* buf, std::size_t size) {
+        if (line_ == Line::Pty)
+            return read(master_, buf, size);
+        if (line_ == Line::Tcp) {
+            ssize_t n = recv(conn_, buf, size, 0);
+            if (n == 0) {
+                close(conn_);
+                conn_ = -1;
+            }
+            return n > 0 ? n : -1;
+        }
+        std::uint8_t d[2048];
+        socklen_t len = sizeof peer_;
+        ssize_t n = recvfrom(socket_, d, sizeof d, 0, reinterpret_cast<sockaddr*>(&peer_), &len);
+        auto h = n > 0 ? comms::decodeViscaIp(d, static_cast<std::size_t>(n)) : std::nullopt;
+        if (!h)
+            return -1;
+        sequence_ = h->sequence;
+        if (h->type == comms::kControlCommand) {
+            sendDatagram(
+                comms::encodeViscaIp(comms::kControlReply, h->sequence, &comms::kControlReset, 1));
+            return -1;
+        }
+        const std::size_t payload = std::min<std::size_t>(h->length, size);
+        std::memcpy(buf, d + comms::kViscaIpHeaderSize, payload);
+        return static_cast<ssize_t>(payload);
     }
 
     void run() {
@@ -196,16 +280,30 @@ class Camera {
         bool inPacket = false, lastWasCommand = false;
         std::uint8_t buf[4096];
         for (;;) {
-            pollfd fds[2] = {{master_, POLLIN, 0}, {wake_, POLLIN, 0}};
-            if (poll(fds, 2, -1) < 0 && errno != EINTR)
+            // The line's data, the wake-up, and a TCP camera's listening socket.
+            const int data = line_ == Line::Pty ? master_ : line_ == Line::Tcp ? conn_ : socket_;
+            pollfd fds[3] = {{data, POLLIN, 0},
+                             {wake_, POLLIN, 0},
+                             {line_ == Line::Tcp ? socket_ : -1, POLLIN, 0}};
+            if (poll(fds, 3, -1) < 0 && errno != EINTR)
                 return;
             if (fds[1].revents)
                 return;
-            if (fds[0].revents & (POLLHUP | POLLERR)) {
+            if (fds[2].revents & POLLIN) {
+                if (conn_ >= 0)
+                    close(conn_);
+                conn_ = accept4(socket_, nullptr, nullptr, SOCK_CLOEXEC);
+                int one = 1;
+                setsockopt(conn_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+                continue;
+            }
+            if (line_ == Line::Pty && (fds[0].revents & (POLLHUP | POLLERR))) {
                 usleep(10000);  // the slave is held open, so this is transient
                 continue;
             }
-            ssize_t n = read(master_, buf, sizeof buf);
+            if (!(fds[0].revents & POLLIN))
+                continue;
+            ssize_t n = receive(buf, sizeof buf);
             const auto now = Clock::now();
             if (n <= 0)
                 continue;
@@ -249,7 +347,11 @@ class Camera {
         }
     }
 
+    Line line_ = Line::Pty;
     int master_ = -1, slave_ = -1, wake_ = -1;
+    int socket_ = -1, conn_ = -1;  // network: listening (TCP) or datagram socket; TCP connection
+    sockaddr_in peer_{};
+    std::uint32_t sequence_ = 0;  // of the message being answered
     std::thread thread_;
 };
 
@@ -487,12 +589,14 @@ class Session {
     enum class Requests { Bus, Stdin };
 
     Session(const testing_support::TestPrefix& prefix, int device, int debugMode,
-            bool answerCommands, bool wine = false, Requests requests = Requests::Bus)
+            bool answerCommands, bool wine = false, Requests requests = Requests::Bus,
+            Line line = Line::Pty)
         : prefix_(prefix),
           device_(device),
           debugMode_(debugMode),
           wine_(wine),
-          requests_(requests) {
+          requests_(requests),
+          line_(line) {
         camera_.answerCommands = answerCommands;
     }
     ~Session() { stop(); }
@@ -506,7 +610,7 @@ class Session {
         testing_support::writeFile(
             prefix_.windowsDir() + ini,
             format("[Camlet32]\r\nDebugMode=%d\r\nLogMode=0\r\nPort=%d\r\n", debugMode_, device_));
-        if (!camera_.start(prefix_, device_) || !info_.start(device_, wine_)) {
+        if (!camera_.start(prefix_, device_, line_) || !info_.start(device_, wine_)) {
             std::fprintf(stderr, "camera or infodriver did not start\n");
             return false;
         }
@@ -514,12 +618,14 @@ class Session {
         int log = open(logPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         driver_ = spawn(program("camlet32", wine_, {std::to_string(device_)}), log);
         close(log);
-        // Connected to the infodriver, and the camera answered: slot 1 went to "1".
+        // Connected to the infodriver, and the camera answered: slot 1 went to "1" (with no
+        // camera to answer, connected is enough).
         bool up = waitFor(
             [this] {
                 auto it = info_.writes.find(1);
-                return info_.connects > 0 && it != info_.writes.end() && !it->second.empty() &&
-                       it->second.back() == "1";
+                return info_.connects > 0 && (line_ == Line::Unreachable ||
+                                              (it != info_.writes.end() && !it->second.empty() &&
+                                               it->second.back() == "1"));
             },
             wine_ ? 90s : 20s);
         if (!up) {
@@ -626,6 +732,14 @@ class Session {
 
     void flood(std::size_t bytes) { camera_.flood(bytes); }
 
+    // The packet as the camera gets it: a datagram line cuts a write at its terminator and drops
+    // the stray byte after it (Zoom Stop's 00).
+    Bytes atCamera(Bytes packet) const {
+        if (line_ == Line::Udp)
+            packet.erase(std::find(packet.begin(), packet.end(), 0xFF) + 1, packet.end());
+        return packet;
+    }
+
     std::size_t echoCount(unsigned slot) {
         std::lock_guard lock(g_mutex);
         return info_.writes[slot].size();
@@ -641,6 +755,7 @@ class Session {
     int device_, debugMode_;
     bool wine_;
     Requests requests_;
+    Line line_;
     Camera camera_;
     Infodriver info_;
     pid_t driver_ = -1;
@@ -660,7 +775,7 @@ void latencyInProcess(Session& s, int count, const char* tag) {
     std::size_t refused = 0, missing = 0;
     for (int i = 0; i < count; ++i) {
         const std::string v = i % 2 ? "0" : "1";
-        const Bytes packet = zoomPacket(v);
+        const Bytes packet = s.atCamera(zoomPacket(v));
         const auto t0 = Clock::now();
         const auto r = s.change(8, v);
         const auto t1 = Clock::now();
@@ -786,6 +901,18 @@ void idle(Session& s, int seconds) {
            format("%u polls answered", s.polls() - polls0));
 }
 
+void idleUnreachable(Session& s, int seconds) {
+    idleFor(2s);  // past the start-up and the first connection attempts
+    const std::int64_t a = cpuNs(s.driverPid());
+    const auto t0 = Clock::now();
+    idleFor(std::chrono::seconds(seconds));
+    const double cpu = static_cast<double>(cpuNs(s.driverPid()) - a) / 1e9;
+    const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+    addRow(format("idle driver, network camera unreachable, %d s", seconds),
+           format("CPU %.3f s = %.3f %% of a core", cpu, 100.0 * cpu / wall),
+           100.0 * cpu / wall < 0.1 ? "ok: under 0.1 %" : "OVER 0.1 %");
+}
+
 void flood(Session& s, double mib, const char* tag) {
     const auto bytes = static_cast<std::size_t>(mib * 1024 * 1024);
     const std::size_t first = s.commandCount();
@@ -907,7 +1034,8 @@ pid_t prepareWine(const testing_support::TestPrefix& prefix) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    int count = 10000, processes = 200, idleSeconds = 60;
+    int count = 10000, processes = 200, idleSeconds = 60, unreachableSeconds = 60;
+    std::vector<Line> networkLines = {Line::Tcp, Line::Udp};
     double seconds = 10, floodMiB = 1;
     std::vector<int> debugModes = {1, 0};
     bool keep = false, answerCommands = true, countGiven = false;
@@ -931,13 +1059,23 @@ int main(int argc, char** argv) {
             floodMiB = std::atof(argv[++i]);
         } else if (next && !std::strcmp(a, "--idle")) {
             idleSeconds = std::atoi(argv[++i]);
+        } else if (next && !std::strcmp(a, "--unreachable")) {
+            unreachableSeconds = std::atoi(argv[++i]);
+        } else if (next && !std::strcmp(a, "--network")) {
+            const std::string list = argv[++i];
+            networkLines.clear();
+            if (list.find("tcp") != std::string::npos)
+                networkLines.push_back(Line::Tcp);
+            if (list.find("udp") != std::string::npos)
+                networkLines.push_back(Line::Udp);
         } else if (next && !std::strcmp(a, "--debug")) {
             debugModes = parseList(argv[++i]);
         } else {
             std::fprintf(stderr,
                          "usage: system_bench [--count N] [--processes N] [--seconds S] "
                          "[--idle S] [--flood MIB] [--debug 1,0] [--quiet-camera] [--keep] "
-                         "[--wine DIR]\n");
+                         "[--wine DIR]\n"
+                         "       [--network tcp,udp] [--unreachable S]\n");
             return 1;
         }
     }
@@ -983,6 +1121,7 @@ int main(int argc, char** argv) {
             kill(xvfb, SIGTERM);
         debugModes.clear();
         idleSeconds = 0;
+        unreachableSeconds = 0;
     }
     for (int debugMode : debugModes) {
         const std::string tag =
@@ -999,6 +1138,26 @@ int main(int argc, char** argv) {
             throughput(s, seconds, tag.c_str());
         if (floodMiB > 0)
             flood(s, floodMiB, tag.c_str());
+        clean = s.stop() && clean;
+        // The same changes with the camera on the network, beside the pty figure above.
+        for (Line line : networkLines) {
+            const std::string netTag = tag + ", " + lineName(line);
+            std::printf("== latency, %s\n", netTag.c_str());
+            Session n(*prefix, device++, debugMode, answerCommands, false, Session::Requests::Bus,
+                      line);
+            if (!n.start())
+                return 2;
+            if (count > 0)
+                latencyInProcess(n, count, netTag.c_str());
+            clean = n.stop() && clean;
+        }
+    }
+    if (unreachableSeconds > 0) {
+        std::printf("== idle, network camera unreachable\n");
+        Session s(*prefix, device++, 1, true, false, Session::Requests::Bus, Line::Unreachable);
+        if (!s.start())
+            return 2;
+        idleUnreachable(s, unreachableSeconds);
         clean = s.stop() && clean;
     }
     if (idleSeconds > 0) {
