@@ -3,7 +3,9 @@
 // Within a process there is one object per name, so any thread may release what another took.
 // Across processes, a process holds flock(LOCK_EX) on the name's lock file in the runtime folder
 // for as long as its own count is 0; the kernel drops that lock when the process dies, even by
-// SIGKILL, so a name is never left held by a dead process.
+// SIGKILL, so a name is never left held by a dead process. A lock file lasts while a process has
+// its name open: the last one to close the name removes it, and the next process that opens a
+// name removes the files that dead processes left behind.
 #pragma once
 
 #include <chrono>

@@ -2,6 +2,12 @@
 //   named_object_holder sem|lock NAME SECONDS
 // Prints "held" once it holds the name (or "busy" and exits 1), then holds it for SECONDS and
 // exits normally, releasing it.
+//   named_object_holder churn sem|lock NAME ROUNDS FILE
+// Takes and lets go of the name ROUNDS times, opening it afresh each round (so its lock file
+// comes and goes), and appends "+" to FILE on entering and "-" on leaving; prints "done".
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -10,9 +16,42 @@
 
 #include "platform/named_object.h"
 
+namespace {
+
+int churn(bool semaphore, const char* name, int rounds, const char* file) {
+    int fd = open(file, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return 2;
+    for (int i = 0; i < rounds; ++i) {
+        std::shared_ptr<platform::NamedSemaphore> sem;
+        std::unique_ptr<platform::InstanceLock> lock;
+        if (semaphore) {
+            sem = platform::NamedSemaphore::open(name);
+            if (!sem || !sem->wait(std::chrono::seconds(10)))
+                return 1;
+        } else {
+            while (!(lock = platform::InstanceLock::acquire(name)))
+                std::this_thread::yield();
+        }
+        if (write(fd, "+", 1) != 1 || write(fd, "-", 1) != 1)
+            return 2;
+        if (sem)
+            sem->release();
+    }
+    close(fd);
+    std::puts("done");
+    return 0;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+    if (argc == 6 && std::strcmp(argv[1], "churn") == 0)
+        return churn(std::strcmp(argv[2], "sem") == 0, argv[3], std::atoi(argv[4]), argv[5]);
     if (argc != 4) {
-        std::fprintf(stderr, "usage: named_object_holder sem|lock NAME SECONDS\n");
+        std::fprintf(stderr,
+                     "usage: named_object_holder sem|lock NAME SECONDS\n"
+                     "       named_object_holder churn sem|lock NAME ROUNDS FILE\n");
         return 2;
     }
     std::shared_ptr<platform::NamedSemaphore> sem;

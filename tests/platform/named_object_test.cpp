@@ -231,3 +231,84 @@ TEST(NamedObjects, TwoPrefixesNeverShareAName) {
         EXPECT_TRUE(other->wait(0ms));
     }
 }
+
+namespace {
+
+std::vector<std::string> lockFiles() {
+    std::vector<std::string> files;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(platform::runtimeDir() + "/names", ec))
+        files.push_back(e.path().filename().string());
+    return files;
+}
+
+}  // namespace
+
+TEST(NamedObjects, LockFileGoesWithTheLastHolderOfItsName) {
+    TestPrefix prefix;
+    auto lock = InstanceLock::acquire("title");
+    auto sem = NamedSemaphore::open("7CBUFSEM");
+    ASSERT_TRUE(lock);
+    ASSERT_TRUE(sem->wait(0ms));
+    EXPECT_EQ(lockFiles().size(), 2u);
+    lock.reset();
+    EXPECT_EQ(lockFiles().size(), 1u);
+    sem.reset();  // closed while taken
+    EXPECT_TRUE(lockFiles().empty());
+
+    // A name that another process holds keeps its file; it goes when that process lets go.
+    std::string answer;
+    auto holder = startHolder("sem", "7CBUFSEM", "0.5", &answer);
+    ASSERT_EQ(answer, "held");
+    NamedSemaphore::open("7CBUFSEM").reset();
+    EXPECT_EQ(lockFiles().size(), 1u);
+    EXPECT_EQ(holder->waitExit(10s), 0);
+    EXPECT_TRUE(lockFiles().empty());
+}
+
+TEST(NamedObjects, NextProcessRemovesTheFilesOfDeadHolders) {
+    TestPrefix prefix;
+    std::string answer;
+    auto deadSem = startHolder("sem", "7CBUFSEM", "30", &answer);
+    ASSERT_EQ(answer, "held");
+    auto deadLock = startHolder("lock", "title 1", "30", &answer);
+    ASSERT_EQ(answer, "held");
+    auto live = startHolder("lock", "title 2", "30", &answer);
+    ASSERT_EQ(answer, "held");
+    for (auto* child : {deadSem.get(), deadLock.get()}) {
+        child->signal(SIGKILL);
+        ASSERT_TRUE(child->waitExit(10s).has_value());
+    }
+    EXPECT_EQ(lockFiles().size(), 3u);
+
+    auto next = startHolder("sem", "other", "0", &answer);
+    ASSERT_EQ(answer, "held");
+    EXPECT_EQ(next->waitExit(10s), 0);
+    EXPECT_EQ(lockFiles().size(), 1u) << "only the live holder's file stays";
+    auto again = startHolder("lock", "title 2", "0", &answer);
+    EXPECT_EQ(answer, "busy");
+}
+
+TEST(NamedObjects, NamesWhoseFilesComeAndGoStillHaveOneHolder) {
+    TestPrefix prefix;
+    for (const char* kind : {"sem", "lock"}) {
+        SCOPED_TRACE(kind);
+        const std::string log = prefix.path() + "/" + kind + ".log";
+        std::vector<std::unique_ptr<ChildProcess>> children;
+        for (int i = 0; i < 3; ++i)
+            children.push_back(std::make_unique<ChildProcess>(
+                std::vector<std::string>{testing_support::binPath("named_object_holder"), "churn",
+                                         kind, "churned", "400", log}));
+        for (auto& child : children) {
+            EXPECT_EQ(child->readLine(60s).value_or("(none)"), "done");
+            EXPECT_EQ(child->waitExit(10s), 0);
+        }
+        const std::string trace = testing_support::readFile(log);
+        EXPECT_EQ(trace.size(), 3u * 400 * 2);
+        std::string alternating;
+        for (std::size_t i = 0; i < trace.size() / 2; ++i)
+            alternating += "+-";
+        EXPECT_TRUE(trace == alternating) << "two holders overlapped";
+        EXPECT_TRUE(lockFiles().empty());
+    }
+}

@@ -1,5 +1,6 @@
 #include "platform/named_object.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -8,8 +9,10 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "platform/prefix.h"
@@ -58,19 +61,17 @@ std::string encodeName(const std::string& name) {
     return out;
 }
 
-// Opens (creating) the lock file of `name` in the runtime folder of the current prefix. Returns
-// -1 when the folder is unusable; `key` receives the file's path, which identifies the object.
-int openLockFile(const std::string& name, std::string& key) {
-    std::string dir = runtimeDir();
-    if (dir.empty())
-        return -1;
-    dir += "/names";
-    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
-        return -1;
-    key = dir + "/" + encodeName(name);
+// A lock file exists while some process has its name open: the last one to close the name
+// removes it, and a process that finds the file of a name whose holder died without closing it
+// removes it too. A file is only ever removed by a process that holds flock(LOCK_EX) on it, and
+// a lock taken counts only when the file locked still has a name (st_nlink > 0): no renames or
+// links are ever made, so such a file is the one at the path. A process that locked a file just
+// removed opens the path afresh and locks again, so two processes never hold one name at once.
+
+int openPath(const std::string& path, int flags) {
     int fd;
     do {
-        fd = ::open(key.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        fd = ::open(path.c_str(), flags | O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
     } while (fd < 0 && errno == EINTR);
     return fd;
 }
@@ -84,11 +85,83 @@ bool tryLock(int fd) {
     }
 }
 
+bool stillNamed(int fd) {
+    struct stat st {};
+    return fstat(fd, &st) == 0 && st.st_nlink > 0;
+}
+
+// Takes the lock of the name's file as the path names it now; `fd` is replaced by a fresh open
+// of `path` when its file was removed since it was opened. False when another process holds it
+// (or the path cannot be opened).
+bool tryLockNamed(int& fd, const std::string& path) {
+    for (;;) {
+        if (!tryLock(fd))
+            return false;
+        if (stillNamed(fd))
+            return true;
+        flock(fd, LOCK_UN);
+        int fresh = openPath(path, O_CREAT);
+        if (fresh < 0)
+            return false;
+        ::close(fd);
+        fd = fresh;
+    }
+}
+
+// Removes the name's file when no process holds its lock (the caller may hold it through `fd`),
+// then lets the lock go. Another process that has the name open re-creates the file when it next
+// takes the name.
+void removeIfFree(int fd, const std::string& path, bool held) {
+    if ((held || tryLock(fd)) && stillNamed(fd))
+        unlink(path.c_str());
+    flock(fd, LOCK_UN);
+}
+
+// Removes the lock files in `dir` that no live process holds: left behind by processes that died
+// without closing their names. Once per folder and process, on the first use of a name.
+void sweepOnce(const std::string& dir) {
+    static std::mutex mutex;
+    static std::set<std::string> swept;
+    std::lock_guard<std::mutex> lk(mutex);
+    if (!swept.insert(dir).second)
+        return;
+    DIR* d = opendir(dir.c_str());
+    if (!d)
+        return;
+    while (dirent* e = readdir(d)) {
+        if (std::strncmp(e->d_name, "n-", 2) != 0)
+            continue;
+        const std::string path = dir + "/" + e->d_name;
+        int fd = openPath(path, 0);
+        if (fd < 0)
+            continue;
+        struct stat st {};
+        if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+            removeIfFree(fd, path, false);
+        ::close(fd);
+    }
+    closedir(d);
+}
+
+// The path of the lock file of `name` in the runtime folder of the current prefix, which
+// identifies the object; empty when the folder is unusable.
+std::string lockFilePath(const std::string& name) {
+    std::string dir = runtimeDir();
+    if (dir.empty())
+        return {};
+    dir += "/names";
+    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
+        return {};
+    sweepOnce(dir);
+    return dir + "/" + encodeName(name);
+}
+
 class SemaphoreImpl final : public NamedSemaphore {
   public:
-    SemaphoreImpl(std::string name, int fd) : name_(std::move(name)), fd_(fd) {}
+    SemaphoreImpl(std::string name, std::string path, int fd)
+        : name_(std::move(name)), path_(std::move(path)), fd_(fd) {}
     ~SemaphoreImpl() override {
-        flock(fd_, LOCK_UN);
+        removeIfFree(fd_, path_, flockHeld_);
         ::close(fd_);
     }
 
@@ -113,11 +186,11 @@ class SemaphoreImpl final : public NamedSemaphore {
             // holding our mutex, so that releases and other waits of this process go on.
             probing_ = true;
             lk.unlock();
-            bool got = tryLock(fd_);
+            bool got = tryLockNamed(fd_, path_);
             while (!got && Clock::now() < deadline) {
                 auto left = deadline - Clock::now();
                 std::this_thread::sleep_for(left < kPollInterval ? left : kPollInterval);
-                got = tryLock(fd_);
+                got = tryLockNamed(fd_, path_);
             }
             lk.lock();
             probing_ = false;
@@ -162,7 +235,8 @@ class SemaphoreImpl final : public NamedSemaphore {
     }
 
     const std::string name_;
-    const int fd_;
+    const std::string path_;
+    int fd_;  // replaced only by a waiter while it probes (probing_), see tryLockNamed
     std::mutex m_;
     std::condition_variable cv_;
     int count_ = 1;
@@ -173,15 +247,16 @@ class SemaphoreImpl final : public NamedSemaphore {
 
 class InstanceLockImpl final : public InstanceLock {
   public:
-    explicit InstanceLockImpl(int fd) : fd_(fd) {}
-    // Unlocking first frees the name at once, even while a child that has just forked (and not
-    // yet run exec, which closes its copy) shares the descriptor.
+    InstanceLockImpl(std::string path, int fd) : path_(std::move(path)), fd_(fd) {}
+    // Unlocking before the close frees the name at once, even while a child that has just forked
+    // (and not yet run exec, which closes its copy) shares the descriptor.
     ~InstanceLockImpl() override {
-        flock(fd_, LOCK_UN);
+        removeIfFree(fd_, path_, true);
         ::close(fd_);
     }
 
   private:
+    const std::string path_;
     const int fd_;
 };
 
@@ -192,34 +267,36 @@ std::map<std::string, std::weak_ptr<SemaphoreImpl>> g_registry;
 }  // namespace
 
 std::shared_ptr<NamedSemaphore> NamedSemaphore::open(const std::string& name) {
-    std::string key;
-    int fd = openLockFile(name, key);
-    if (fd < 0)
+    const std::string key = lockFilePath(name);
+    if (key.empty())
         return nullptr;
     std::lock_guard<std::mutex> lk(g_registryMutex);
     for (auto it = g_registry.begin(); it != g_registry.end();)
         it = it->second.expired() ? g_registry.erase(it) : std::next(it);
-    if (auto existing = g_registry[key].lock()) {
-        ::close(fd);
+    if (auto existing = g_registry[key].lock())
         return existing;
-    }
-    auto sem = std::make_shared<SemaphoreImpl>(name, fd);
+    int fd = openPath(key, O_CREAT);
+    if (fd < 0)
+        return nullptr;
+    auto sem = std::make_shared<SemaphoreImpl>(name, key, fd);
     g_registry[key] = sem;
     return sem;
 }
 
 std::unique_ptr<InstanceLock> InstanceLock::acquire(const std::string& name) {
-    std::string key;
-    int fd = openLockFile(name, key);
-    if (fd < 0)
+    const std::string key = lockFilePath(name);
+    if (key.empty())
         return nullptr;
     // Every acquire opens its own file description, so a second acquire in this process fails
     // just as one in another process does.
-    if (!tryLock(fd)) {
+    int fd = openPath(key, O_CREAT);
+    if (fd < 0)
+        return nullptr;
+    if (!tryLockNamed(fd, key)) {
         ::close(fd);
         return nullptr;
     }
-    return std::make_unique<InstanceLockImpl>(fd);
+    return std::make_unique<InstanceLockImpl>(key, fd);
 }
 
 }  // namespace platform
