@@ -118,6 +118,12 @@ platform::LRESULT NativeMainWindow::windowProc(platform::UINT msg, platform::WPA
                 hooks_->shutdown(*this);
             PostQuitMessage(0);
             return 0;
+        case WM_ENDSESSION:
+            // Windows is ending the session and may end the process without destroying the
+            // window: shut down now, as File > Exit does, so that slot 1 and the farewell go out.
+            if (wParam)
+                DestroyWindow(hwnd_);
+            return 0;
         case WM_SIZE:
             onSize();
             // Shown again after being minimised: bring the controls up to date at once.
