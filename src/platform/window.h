@@ -125,7 +125,8 @@ void onTerminationSignal(std::function<void()> handler);
 // Catches SIGTERM, SIGINT and SIGHUP from now on and keeps them until onTerminationSignal has a
 // handler for them, so that a signal sent while the process is still starting up ends it
 // cleanly instead of killing it. Call first thing in main(). Nothing runs in the signal handler
-// itself: it only records the signal.
+// itself: it only records the signal. Unblocks the three signals in the calling thread, so that
+// ones a launcher held back (launcher.h) arrive now.
 void holdTerminationSignals();
 
 }  // namespace platform

@@ -181,6 +181,34 @@ TEST_F(ProcessTest, SignalDuringStartUpEndsTheDriverLikeExit) {
     EXPECT_EQ(child.waitExit(20s), 0) << child.stderrText();
 }
 
+// True once the process holds SIGTERM back (blocked, "SigBlk") or catches it.
+bool holdsSigterm(pid_t pid) {
+    const std::string status = readFile("/proc/" + std::to_string(pid) + "/status");
+    const auto at = status.find("SigBlk:");
+    if (at == std::string::npos)
+        return false;
+    const unsigned long long mask = std::stoull(status.substr(at + 7), nullptr, 16);
+    return ((mask >> (SIGTERM - 1)) & 1u) || catchesSigterm(pid);
+}
+
+TEST_F(ProcessTest, SignalWhileQtIsStillLoadingEndsTheDriverLikeExit) {
+    // The program holds termination signals from its first steps, before Qt's libraries are
+    // loaded; the driver then handles what came meanwhile.
+    int beforeQt = 0;
+    for (int i = 0; i < 5; ++i) {
+        SCOPED_TRACE(i);
+        ChildProcess child({binPath("camlet32"), "7"}, headless());
+        const auto end = std::chrono::steady_clock::now() + 20s;
+        while (!holdsSigterm(child.pid()) && std::chrono::steady_clock::now() < end)
+            std::this_thread::yield();
+        const std::string maps = readFile("/proc/" + std::to_string(child.pid()) + "/maps");
+        child.signal(SIGTERM);
+        beforeQt += maps.find("libQt6Core") == std::string::npos;
+        EXPECT_EQ(child.waitExit(20s), 0) << child.stderrText();
+    }
+    EXPECT_GT(beforeQt, 0) << "every signal came after Qt was loaded: the case was not tried";
+}
+
 TEST_F(ProcessTest, QuietModeShowsNoDebugLines) {
     writeFile(settingsPath(), "[Camlet32]\r\nDebugMode=0\r\n");
     ChildProcess probe({binPath("shell_probe"), "7"}, headless());

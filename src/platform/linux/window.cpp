@@ -487,16 +487,21 @@ void holdTerminationSignals() {
     // The handler only writes the signal's number into a pipe; whatever reads the pipe later
     // (onTerminationSignal) sees the signals that came meanwhile.
     State& s = state();
-    if (s.signalPipe[0] >= 0)
-        return;
-    if (pipe2(s.signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
-        return;
-    struct sigaction sa {};
-    sa.sa_handler = onSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
+    sigset_t termination;
+    sigemptyset(&termination);
     for (int sig : {SIGTERM, SIGINT, SIGHUP})
-        sigaction(sig, &sa, nullptr);
+        sigaddset(&termination, sig);
+    if (s.signalPipe[0] < 0 && pipe2(s.signalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
+        struct sigaction sa {};
+        sa.sa_handler = onSignal;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = SA_RESTART;
+        for (int sig : {SIGTERM, SIGINT, SIGHUP})
+            sigaction(sig, &sa, nullptr);
+    }
+    // A launcher may have blocked them until now (launcher.h); a signal that came meanwhile is
+    // delivered to the handler here.
+    pthread_sigmask(SIG_UNBLOCK, &termination, nullptr);
 }
 
 void onTerminationSignal(std::function<void()> handler) {
