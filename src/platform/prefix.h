@@ -6,7 +6,8 @@
 //
 // Named objects and the message bus of one prefix live in its runtime folder, private to the
 // user: $XDG_RUNTIME_DIR/kelp-<hash> when that variable is set, else /tmp/kelp-<uid>-<hash>.
-// Nothing here is cached: every call reads the environment afresh, so tests can switch prefixes.
+// Every call follows the environment as it is then, so tests can switch prefixes; the runtime
+// folder is made and checked once per environment.
 #pragma once
 
 #include <string>

@@ -17,6 +17,12 @@
 //  - Once WM_DESTROY has begun nothing more reaches the procedure: its timers stop, posted
 //    messages still queued are dropped, and isWindow answers false.
 //  - A message a procedure does not handle gets defWindowProc: result 0.
+//  - Another process can only send or post messages that carry plain numbers or bytes: system
+//    messages below WM_USER (creation, destruction, timers, serial notifications and the like)
+//    reach a procedure only from this process's own window machinery; from another process they
+//    are ignored (result 0), except WM_NULL, WM_SIZE, WM_CLOSE and WM_COMMAND.
+//  - A send carries its deadline: a window that takes it after the sender has given up does not
+//    get it (the bus says so through the debug hook).
 #pragma once
 
 #include <cstddef>
@@ -43,6 +49,7 @@ inline constexpr UINT WM_GETMINMAXINFO = 0x0024;
 inline constexpr UINT WM_COMMNOTIFY = 0x0044;
 inline constexpr UINT WM_COMMAND = 0x0111;
 inline constexpr UINT WM_TIMER = 0x0113;
+inline constexpr UINT WM_USER = 0x0400;
 
 using WindowProc = std::function<LRESULT(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)>;
 
@@ -70,6 +77,14 @@ HWND createWindow(const std::string& className, WindowProc proc, LPARAM createPa
 // Delivers WM_DESTROY to a window of this process and removes it from the bus. False for a
 // handle that is no window of this process.
 bool destroyWindow(HWND hwnd);
+
+// Sets a window's title (SetWindowText), which findWindow matches. False for a handle that is no
+// window of this process. UI thread.
+bool setWindowText(HWND hwnd, const std::string& text);
+
+// The first live window of the prefix (this process's included) with this class name and title,
+// or 0 (FindWindow). Reads the registry only: no window is sent anything.
+HWND findWindow(const std::string& className, const std::string& title);
 
 // True for a live window of this process, or of another live process of the prefix.
 bool isWindow(HWND hwnd);
@@ -112,6 +127,11 @@ std::size_t messageBufferSize();
 // is 0 or came from another process as a plain number (see lParamFromOtherProcess).
 const char* lParamText(LPARAM lParam);
 
+// Receives the message layer's own debug lines: a message from another process that was refused,
+// a send that arrived after its sender had given up. Without a hook they go to stderr. Called on
+// the UI thread.
+void setDebugHook(std::function<void(const std::string& line)> hook);
+
 // Ends the message loop with this exit code (PostQuitMessage).
 void postQuitMessage(int code);
 
@@ -119,7 +139,9 @@ void postQuitMessage(int code);
 int runMessageLoop();
 
 // Calls `handler` on the UI thread (from the event loop, never inside a signal handler) when the
-// process receives SIGTERM, SIGINT or SIGHUP.
+// process receives SIGTERM, SIGINT or SIGHUP. A synchronous send waiting when the signal comes
+// ends at once (result 0), and no send made after it waits beyond 4 s after the signal, so that a
+// hung peer cannot hold up the process's end.
 void onTerminationSignal(std::function<void()> handler);
 
 // Catches SIGTERM, SIGINT and SIGHUP from now on and keeps them until onTerminationSignal has a

@@ -29,6 +29,7 @@ std::vector<Frame> samples() {
     send.lParam = -5;
     send.hasBuffer = true;
     send.outSize = 256;
+    send.deadlineNs = 0x1122334455667788ull;
     send.bytes = {'v', 'a', 'l', 0, 0xFF};
     Frame post;
     post.type = FrameType::Post;
@@ -39,7 +40,7 @@ std::vector<Frame> samples() {
     reply.type = FrameType::Reply;
     reply.seq = 7;
     reply.result = -1;
-    reply.status = ReplyStatus::NoWindow;
+    reply.status = ReplyStatus::Expired;
     reply.bytes.assign(300, 'x');
     return {hello, send, post, reply};
 }
@@ -84,7 +85,7 @@ TEST(BusFrame, RejectsLiesAboutLengthsAndUnknownContent) {
 
     // The inner byte count claims more than the body holds.
     auto inner = send;
-    inner[12 + 28 + 1 + 4] = 0xF0;  // low byte of the byte count
+    inner[12 + 28 + 1 + 4 + 8] = 0xF0;  // low byte of the byte count, after the deadline
     EXPECT_EQ(decodeFrame(inner.data(), inner.size(), f, used), DecodeStatus::Malformed);
 
     // A buffer size wanted back beyond the limit.

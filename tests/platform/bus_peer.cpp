@@ -12,8 +12,10 @@
 //           "callback <result> <returned text>"
 //   0x8004  dies at once (SIGKILL) without answering
 //   0x8005  hangs (sleeps 60 s) without answering
+//   0x8006  busy: sleeps wParam milliseconds, then answers 1
 // Stdin lines: "send HWND MSG WPARAM [LPARAM]", "post HWND MSG WPARAM [LPARAM]" (numbers in hex)
-// print "result <value>"; "quit" ends the loop.
+// and "title HWND TEXT" print "result <value>"; "farewell HWND" makes a termination signal send
+// 0x8001 to HWND (printing "farewell <result>") before the process quits; "quit" ends the loop.
 #include <signal.h>
 #include <unistd.h>
 
@@ -23,7 +25,6 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
-#include <iostream>
 #include <string>
 
 #include "platform/window.h"
@@ -31,6 +32,8 @@
 using namespace platform;
 
 namespace {
+
+HWND farewellTo = 0;
 
 void say(const std::string& line) {
     std::fputs((line + "\n").c_str(), stdout);
@@ -65,26 +68,57 @@ LRESULT peerProc(HWND self, UINT msg, WPARAM w, LPARAM l) {
         case 0x8005:
             sleep(60);
             return 0;
+        case 0x8006:
+            usleep(static_cast<useconds_t>(w * 1000));
+            return 1;
     }
     return defWindowProc(self, msg, w, l);
 }
 
-void readCommand() {
-    std::string line;
-    if (!std::getline(std::cin, line) || line == "quit") {
+// Handles one command line; false for "quit".
+bool runCommand(const std::string& line) {
+    if (line == "quit") {
         postQuitMessage(0);
-        return;
+        return false;
     }
     char verb[16] = {};
     unsigned hwnd = 0, msg = 0;
+    char title[64] = {};
+    if (std::sscanf(line.c_str(), "farewell %x", &hwnd) == 1) {
+        farewellTo = hwnd;
+        return true;
+    }
+    if (std::sscanf(line.c_str(), "title %x %63s", &hwnd, title) == 2) {
+        say("result " + std::to_string(setWindowText(hwnd, title)));
+        return true;
+    }
     unsigned long long w = 0, l = 0;
     if (std::sscanf(line.c_str(), "%15s %x %x %llx %llx", verb, &hwnd, &msg, &w, &l) < 4)
-        return;
+        return true;
     const auto lParam = static_cast<LPARAM>(l);
     if (std::strcmp(verb, "send") == 0)
         say("result " + std::to_string(sendMessage(hwnd, msg, w, lParam)));
     else if (std::strcmp(verb, "post") == 0)
         say("result " + std::to_string(postMessage(hwnd, msg, w, lParam)));
+    return true;
+}
+
+// Runs every whole line that has come, not only the first of a batch. The end of input quits.
+void readCommands() {
+    static std::string pending;
+    char buf[4096];
+    ssize_t n = read(0, buf, sizeof buf);
+    if (n <= 0) {
+        postQuitMessage(0);
+        return;
+    }
+    pending.append(buf, static_cast<std::size_t>(n));
+    for (auto nl = pending.find('\n'); nl != std::string::npos; nl = pending.find('\n')) {
+        std::string line = pending.substr(0, nl);
+        pending.erase(0, nl + 1);
+        if (!runCommand(line))
+            return;
+    }
 }
 
 }  // namespace
@@ -107,8 +141,15 @@ int main(int argc, char** argv) {
     char line[32];
     std::snprintf(line, sizeof line, "hwnd %x", h);
     say(line);
+    onTerminationSignal([] {
+        if (farewellTo) {
+            MessageBuffer b{"bye", 3, nullptr, 0};
+            say("farewell " + std::to_string(sendMessage(farewellTo, 0x8001, 1, 0, &b)));
+        }
+        postQuitMessage(0);
+    });
     QSocketNotifier in(0, QSocketNotifier::Read);
-    QObject::connect(&in, &QSocketNotifier::activated, [] { readCommand(); });
+    QObject::connect(&in, &QSocketNotifier::activated, [] { readCommands(); });
     say("ready");
     int code = runMessageLoop();
     destroyWindow(h);

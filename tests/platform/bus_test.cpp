@@ -152,6 +152,56 @@ TEST_F(BusTest, ForeignNumbersAreNeverReadAsTextAndBufferSizesAreKnown) {
     EXPECT_EQ(messageBufferSize(), 0u);
 }
 
+TEST_F(BusTest, SystemMessagesFromAnotherProcessNeverReachAProcedure) {
+    Peer p = startPeer();
+    HWND me = ownWindow();
+    ASSERT_TRUE(p.hwnd && me);
+    // Creation, destruction, timers and serial notifications whose lParam would be taken as one
+    // of our objects; sent and posted, with and without a plausible address. Then messages that
+    // do pass: WM_COMMAND (a menu choice) and one of the application's own numbers.
+    const unsigned low = me & 0xFFFF;
+    std::string cmds;
+    for (unsigned m : {0x0001u, 0x0002u, 0x0081u, 0x0082u, 0x0113u, 0x0044u, 0x0024u}) {
+        char cmd[96];
+        std::snprintf(cmd, sizeof cmd, "send %x %x 0 4141414141\npost %x %x 0 0\n", low, m, low, m);
+        cmds += cmd;
+    }
+    char last[96];
+    std::snprintf(last, sizeof last, "send %x 111 7 0\npost %x 8031 1\n", low, low);
+    p.proc->writeStdin(cmds + last);
+    ASSERT_TRUE(pumpUntil([&] { return count(0x8031) == 1; }, 10s));
+    EXPECT_EQ(seen_.size(), 3u);  // WM_CREATE of our own window, WM_COMMAND, 0x8031
+    EXPECT_EQ(count(0x0111), 1);
+    EXPECT_TRUE(isWindow(me));
+    // Refused sends answer the default result; the posts were taken (and dropped).
+    for (int i = 0; i < 7; ++i) {
+        EXPECT_EQ(p.proc->waitForLine("result ", 10s).value_or(""), "result 0");
+        EXPECT_EQ(p.proc->waitForLine("result ", 10s).value_or(""), "result 1");
+    }
+}
+
+TEST_F(BusTest, WindowsAreFoundByClassAndTitleWithoutAMessage) {
+    Peer a = startPeer("findme"), b = startPeer("findme");
+    ASSERT_TRUE(a.hwnd && b.hwnd);
+    char cmd[64];
+    std::snprintf(cmd, sizeof cmd, "title %x 12\n", b.hwnd & 0xFFFF);
+    b.proc->writeStdin(cmd);
+    ASSERT_TRUE(b.proc->waitForLine("result 1", 10s));
+    EXPECT_EQ(findWindow("findme", "12"), b.hwnd & 0xFFFF);
+    EXPECT_EQ(findWindow("findme", ""), a.hwnd & 0xFFFF);
+    EXPECT_EQ(findWindow("findme", "1"), 0u);
+    EXPECT_EQ(findWindow("other", "12"), 0u);
+    HWND me = ownWindow();
+    ASSERT_TRUE(setWindowText(me, "12"));
+    EXPECT_EQ(findWindow("tester", "12"), me & 0xFFFF);
+    // Finding asks no window anything.
+    EXPECT_FALSE(a.proc->waitForLine("msg ", 300ms));
+    EXPECT_FALSE(b.proc->waitForLine("msg ", 10ms));
+    b.proc->signal(SIGKILL);
+    b.proc->waitExit(10s);
+    EXPECT_EQ(findWindow("findme", "12"), 0u);
+}
+
 TEST_F(BusTest, LargestPayloadTravelsBothWaysAndLargerIsRefused) {
     Peer p = startPeer();
     ASSERT_NE(p.hwnd, 0u);
@@ -253,6 +303,80 @@ TEST_F(BusTest, HungPeerIsSkippedAfterTheTimeLimit) {
     MessageBuffer b{"ab", 2, out, 3};
     EXPECT_EQ(sendMessage(live.hwnd, 0x8001, 4, 0, &b), 8);
     EXPECT_STREQ(out, "AB");
+}
+
+TEST_F(BusTest, ASendTakenAfterItsSenderGaveUpIsNeverDelivered) {
+    // One receiver stopped, one busy with a long message: both take our send only after we have
+    // given up on it, and must not act on it then.
+    Peer stopped = startPeer(), busy = startPeer();
+    ASSERT_TRUE(stopped.hwnd && busy.hwnd);
+    ASSERT_TRUE(postMessage(busy.hwnd, 0x8006, 6500, 0));
+    ASSERT_TRUE(busy.proc->waitForLine("msg 8006", 10s));
+    stopped.proc->signal(SIGSTOP);
+    auto sendFromThread = [](HWND to, LRESULT& r, std::chrono::steady_clock::duration& took) {
+        auto start = std::chrono::steady_clock::now();
+        char out[4] = {};
+        MessageBuffer b{"ab", 2, out, 3};
+        r = sendMessage(to, 0x8001, 4, 0, &b);
+        took = std::chrono::steady_clock::now() - start;
+    };
+    LRESULT r1 = -1, r2 = -1;
+    std::chrono::steady_clock::duration took1{}, took2{};
+    std::thread t1(sendFromThread, stopped.hwnd, std::ref(r1), std::ref(took1));
+    std::thread t2(sendFromThread, busy.hwnd, std::ref(r2), std::ref(took2));
+    t1.join();
+    t2.join();
+    EXPECT_EQ(r1, 0);
+    EXPECT_EQ(r2, 0);
+    EXPECT_GE(took1, 4500ms);
+    EXPECT_LT(took1, 10s);
+
+    // The stopped peer is remembered as unresponsive: the next send does not wait again.
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(sendMessage(stopped.hwnd, 0x8001, 5, 0), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+
+    stopped.proc->signal(SIGCONT);
+    for (Peer* p : {&stopped, &busy}) {
+        auto line = p->proc->waitForLine("msg 800", 10s);
+        EXPECT_FALSE(line && line->find("msg 8001 4") != std::string::npos) << *line;
+        EXPECT_TRUE(pumpUntil(
+            [&] {
+                return p->proc->stderrText().find("Dropped message 32769 from an expired send") !=
+                       std::string::npos;
+            },
+            10s));
+    }
+    EXPECT_FALSE(stopped.proc->waitForLine("msg 8001 4", 300ms));
+    EXPECT_FALSE(busy.proc->waitForLine("msg 8001 4", 10ms));
+    // Once it answers again (a probe goes out within a second), it is served as before.
+    char out[4] = {};
+    MessageBuffer b{"ok", 2, out, 3};
+    EXPECT_TRUE(pumpUntil([&] { return sendMessage(stopped.hwnd, 0x8001, 6, 0, &b) == 12; }, 10s));
+    EXPECT_STREQ(out, "OK");
+}
+
+TEST_F(BusTest, TerminationSignalEndsAWaitAndBoundsTheSendsAfterIt) {
+    Peer hung = startPeer(), sender = startPeer();
+    ASSERT_TRUE(hung.hwnd && sender.hwnd);
+    hung.proc->signal(SIGSTOP);
+    char cmd[96];
+    std::snprintf(cmd, sizeof cmd, "farewell %x\nsend %x 8001 1\n", hung.hwnd & 0xFFFF,
+                  hung.hwnd & 0xFFFF);
+    sender.proc->writeStdin(cmd);
+    std::this_thread::sleep_for(500ms);  // the send is waiting now
+    const auto signalled = std::chrono::steady_clock::now();
+    sender.proc->signal(SIGTERM);
+    // The waiting send ends at once; the farewell to the hung peer then waits out the grace.
+    EXPECT_EQ(sender.proc->waitForLine("result", 3s).value_or(""), "result 0");
+    EXPECT_EQ(sender.proc->waitExit(10s), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - signalled, 6s);
+    while (sender.proc->readLine(100ms)) {
+    }
+    EXPECT_NE(
+        std::find(sender.proc->linesSeen().begin(), sender.proc->linesSeen().end(), "farewell 0"),
+        sender.proc->linesSeen().end());
+    hung.proc->signal(SIGKILL);
 }
 
 TEST_F(BusTest, TwoPrefixesNeverSeeEachOther) {
@@ -368,6 +492,65 @@ TEST_F(BusTest, BadConnectionsAreDroppedWithoutReachingWindows) {
     std::snprintf(cmd, sizeof cmd, "send %x 8031 1\n", me & 0xFFFF);
     p.proc->writeStdin(cmd);
     EXPECT_TRUE(pumpUntil([&] { return count(0x8031) == 1; }, 10s));
+}
+
+TEST_F(BusTest, ConnectionsAreCappedAndSilentOnesDropped) {
+    HWND me = ownWindow();
+    ASSERT_NE(me, 0u);
+    // Far more connections than a process keeps, none of which says Hello.
+    std::vector<std::unique_ptr<RawClient>> silent;
+    for (int i = 0; i < 300; ++i) {
+        silent.push_back(std::make_unique<RawClient>());
+        if (i % 32 == 31)
+            pumpFor(20ms);  // accepts them, so that the listen backlog never fills
+    }
+    pumpFor(200ms);
+    auto dropped = [&] {
+        return std::count_if(silent.begin(), silent.end(),
+                             [](auto& c) { return c->droppedWithin(0ms); });
+    };
+    EXPECT_GE(dropped(), 300 - 128);
+    // Within the Hello time limit (and generous slack) every one is gone.
+    EXPECT_TRUE(pumpUntil([&] { return dropped() == 300; }, 10s));
+    Peer p = startPeer();
+    char cmd[64];
+    std::snprintf(cmd, sizeof cmd, "send %x 8031 1\n", me & 0xFFFF);
+    p.proc->writeStdin(cmd);
+    EXPECT_TRUE(pumpUntil([&] { return count(0x8031) == 1; }, 10s));
+}
+
+TEST_F(BusTest, RunningOutOfDescriptorsNeverEndsTheProcess) {
+    // A peer allowed 40 descriptors, flooded with introduced, idle connections.
+    auto p = std::make_unique<ChildProcess>(std::vector<std::string>{
+        "/bin/sh", "-c", "ulimit -n 40 && exec \"$0\" peer", testing_support::binPath("bus_peer")});
+    auto line = p->waitForLine("hwnd ", 10s);
+    ASSERT_TRUE(line);
+    const HWND peer = static_cast<HWND>(std::stoul(line->substr(5), nullptr, 16));
+    ASSERT_TRUE(p->waitForLine("ready", 10s));
+    std::vector<int> fds;
+    const std::string path = runtimeDir() + "/b" + std::to_string(p->pid()) + ".s";
+    for (int i = 0; i < 120; ++i) {
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+        if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+            close(fd);
+            std::this_thread::sleep_for(10ms);  // a full backlog: let the peer catch up
+            continue;
+        }
+        fds.push_back(fd);
+    }
+    std::this_thread::sleep_for(500ms);
+    // Still alive and serving.
+    char out[4] = {};
+    MessageBuffer b{"fd", 2, out, 3};
+    EXPECT_TRUE(pumpUntil([&] { return sendMessage(peer, 0x8001, 2, 0, &b) == 4; }, 10s));
+    EXPECT_STREQ(out, "FD");
+    EXPECT_FALSE(p->waitExit(0ms));
+    EXPECT_EQ(p->stderrText().find("Too many open files"), std::string::npos);
+    for (int fd : fds)
+        close(fd);
 }
 
 TEST(TerminationSignal, HandlerRunsOnUiThreadAndProcessExitsZero) {

@@ -10,10 +10,20 @@
 // carries the prefix id; then Send, Post and Reply frames (bus_frame.h). All socket work of the
 // process happens on the UI thread, except a send made from another thread, which uses a
 // connection of its own and does not handle incoming messages while it waits.
+//
+// Descriptors stay bounded whatever the peers do: a process keeps at most kMaxIncoming incoming
+// connections (the least recently active idle one makes room for a new one), drops a connection
+// that has not said Hello within kHelloTimeoutMs, keeps at most kMaxPooled outgoing connections
+// and closes those unused for kIdleCloseMs. Running out of descriptors costs the connection that
+// was waiting, never the process.
+//
+// A send carries its deadline. The receiver answers a send taken after it without delivering it,
+// so a sender that reported failure never sees its message acted on later.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -22,6 +32,7 @@
 #include <dirent.h>
 #include <QObject>
 #include <QSocketNotifier>
+#include <QTimer>
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -29,7 +40,9 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <random>
+#include <unordered_map>
 
 #include "platform/linux/bus_frame.h"
 #include "platform/linux/bus_internal.h"
@@ -39,6 +52,8 @@ namespace platform::detail {
 
 namespace {
 
+// steady_clock is CLOCK_MONOTONIC, which every process of the machine shares: deadlines travel
+// in it.
 using Clock = std::chrono::steady_clock;
 using bus::DecodeStatus;
 using bus::Frame;
@@ -46,6 +61,28 @@ using bus::FrameType;
 
 // A frame never needs more buffered bytes than this before it decodes.
 constexpr std::size_t kMaxBuffered = bus::kHeaderSize + 64 + bus::kMaxPayload;
+// Incoming connections a process keeps.
+constexpr std::size_t kMaxIncoming = 128;
+// A connection must introduce itself within this time.
+constexpr int kHelloTimeoutMs = 2000;
+// Outgoing connections kept between sends, and how long an unused one stays open.
+constexpr std::size_t kMaxPooled = 8;
+constexpr int kIdleCloseMs = 10000;
+// How long the listener rests when no descriptor can be had even for shedding a connection.
+constexpr int kListenerRestMs = 100;
+
+std::int64_t nsOf(Clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+}
+
+Clock::time_point fromNs(std::int64_t ns) {
+    return Clock::time_point(
+        std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(ns)));
+}
+
+std::chrono::milliseconds ms(int n) {
+    return std::chrono::milliseconds(n);
+}
 
 std::uint64_t prefixIdOf(const std::string& dir) {
     std::uint64_t h = 1469598103934665603ull;  // FNV-1a
@@ -104,8 +141,8 @@ bool writeAll(int fd, const std::vector<std::uint8_t>& data, Clock::time_point d
             continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             pollfd p{fd, POLLOUT, 0};
-            int ms = remainingMs(deadline);
-            if (ms == 0 || poll(&p, 1, ms) <= 0)
+            int left = remainingMs(deadline);
+            if (left == 0 || poll(&p, 1, left) <= 0)
                 return false;
             if (p.revents & (POLLERR | POLLHUP | POLLNVAL))
                 return false;
@@ -122,7 +159,9 @@ struct Conn {
     bool helloOk = false;
     bool busy = false;  // an outgoing connection waiting for its reply
     bool closed = false;
+    int handling = 0;   // frames of this connection being handled right now (nested)
     pid_t peerPid = 0;  // incoming: the connecting process, from the kernel's credentials
+    Clock::time_point lastActive;
     QSocketNotifier* notifier = nullptr;
 
     ~Conn() {
@@ -174,6 +213,111 @@ DecodeStatus nextFrame(Conn& c, Frame& f) {
     return st;
 }
 
+// Peers that let a send time out, with the time of the last probe sent to each. Any thread.
+class PeerHealth {
+  public:
+    bool unresponsive(pid_t pid) {
+        std::lock_guard lock(mu_);
+        return lastProbe_.count(pid) != 0;
+    }
+    // True when a probe of an unresponsive peer may go out now (at most one per interval).
+    bool takeProbe(pid_t pid) {
+        std::lock_guard lock(mu_);
+        auto it = lastProbe_.find(pid);
+        auto now = Clock::now();
+        if (it == lastProbe_.end() || now - it->second < ms(kProbeIntervalMs))
+            return false;
+        it->second = now;
+        return true;
+    }
+    void markUnresponsive(pid_t pid) {
+        std::lock_guard lock(mu_);
+        lastProbe_[pid] = Clock::now();
+    }
+    void markAlive(pid_t pid) {
+        std::lock_guard lock(mu_);
+        lastProbe_.erase(pid);
+    }
+
+  private:
+    std::mutex mu_;
+    std::map<pid_t, Clock::time_point> lastProbe_;
+};
+
+PeerHealth& peerHealth() {
+    static PeerHealth* h = new PeerHealth;  // never destroyed, like the rest of the bus state
+    return *h;
+}
+
+// Addresses of remote windows by low word, from their first lookup. Any thread.
+class AddressCache {
+  public:
+    std::optional<RemoteWindow> find(const std::string& dir, std::uint16_t low) {
+        std::lock_guard lock(mu_);
+        if (dir != dir_)
+            return std::nullopt;
+        auto it = windows_.find(low);
+        return it == windows_.end() ? std::nullopt : std::optional<RemoteWindow>(it->second);
+    }
+    void remember(const std::string& dir, std::uint16_t low, const RemoteWindow& w) {
+        std::lock_guard lock(mu_);
+        if (dir != dir_) {  // another prefix: nothing known there
+            windows_.clear();
+            dir_ = dir;
+        }
+        windows_[low] = w;
+    }
+    void forget(std::uint16_t low) {
+        std::lock_guard lock(mu_);
+        windows_.erase(low);
+    }
+
+  private:
+    std::mutex mu_;
+    std::string dir_;
+    std::unordered_map<std::uint16_t, RemoteWindow> windows_;
+};
+
+AddressCache& addressCache() {
+    static AddressCache* c = new AddressCache;
+    return *c;
+}
+
+// The deadline of the send being handled on this thread (CLOCK_MONOTONIC ns, 0 for none): a send
+// made while handling it is of no use to anyone after it.
+thread_local std::int64_t inboundDeadlineNs = 0;
+
+class InboundDeadline {
+  public:
+    explicit InboundDeadline(std::int64_t ns) : saved_(inboundDeadlineNs) {
+        inboundDeadlineNs = ns;
+    }
+    ~InboundDeadline() { inboundDeadlineNs = saved_; }
+    InboundDeadline(const InboundDeadline&) = delete;
+    InboundDeadline& operator=(const InboundDeadline&) = delete;
+
+  private:
+    std::int64_t saved_;
+};
+
+// The latest time a send made now may wait until: the deadline of the send being handled, and
+// the grace after a termination signal.
+Clock::time_point hardLimit() {
+    auto limit = Clock::time_point::max();
+    if (inboundDeadlineNs)
+        limit = fromNs(inboundDeadlineNs);
+    if (std::int64_t sig = terminationSignalNs())
+        limit = std::min(limit, fromNs(sig) + ms(kShutdownGraceMs));
+    return limit;
+}
+
+struct Outgoing {
+    std::string path;
+    ConnPtr conn;
+    bool forPosts = false;  // the one connection that carries posts to this peer, in order
+    Clock::time_point lastUsed;
+};
+
 // Bus state of the process; used on the UI thread only.
 struct Bus {
     QObject* context = nullptr;
@@ -182,9 +326,12 @@ struct Bus {
     std::string listenPath;
     std::uint64_t prefixId = 0;
     QSocketNotifier* listenNotifier = nullptr;
+    // Held in reserve so that, out of descriptors, a waiting connection can still be taken and
+    // shed.
+    int reserveFd = -1;
     std::vector<ConnPtr> incoming;
-    std::map<std::string, std::vector<ConnPtr>> sendPool;
-    std::map<std::string, ConnPtr> postConn;
+    std::vector<Outgoing> outgoing;
+    QTimer* sweepTimer = nullptr;
     std::uint32_t nextSeq = 1;
     int depth = 0;  // frames being handled and sends waiting, nested
 };
@@ -194,6 +341,120 @@ Bus& theBus() {
     return *b;
 }
 
+QObject* busContext() {
+    Bus& b = theBus();
+    if (!b.context)
+        b.context = new QObject;
+    return b.context;
+}
+
+void sweep();
+
+// Arms the sweep for the earliest moment something may expire: a connection that has not said
+// Hello, an unused pooled connection. Idle, nothing is armed.
+void scheduleSweep() {
+    Bus& b = theBus();
+    auto due = Clock::time_point::max();
+    for (const auto& c : b.incoming)
+        if (!c->closed && !c->helloOk)
+            due = std::min(due, c->lastActive + ms(kHelloTimeoutMs));
+    for (const auto& o : b.outgoing)
+        if (!o.conn->closed && !o.conn->busy)
+            due = std::min(due, o.lastUsed + ms(kIdleCloseMs));
+    if (due == Clock::time_point::max()) {
+        if (b.sweepTimer)
+            b.sweepTimer->stop();
+        return;
+    }
+    if (!b.sweepTimer) {
+        b.sweepTimer = new QTimer(busContext());
+        b.sweepTimer->setSingleShot(true);
+        QObject::connect(b.sweepTimer, &QTimer::timeout, busContext(), [] { sweep(); });
+    }
+    // An armed sweep that comes too early simply arms the next one.
+    if (!b.sweepTimer->isActive())
+        b.sweepTimer->start(std::max(1, remainingMs(due)));
+}
+
+void dropClosed() {
+    Bus& b = theBus();
+    if (b.depth != 0)
+        return;  // frames of these connections may still be on the stack
+    b.incoming.erase(std::remove_if(b.incoming.begin(), b.incoming.end(),
+                                    [](const ConnPtr& c) { return c->closed; }),
+                     b.incoming.end());
+}
+
+void prunePool() {
+    auto& out = theBus().outgoing;
+    out.erase(
+        std::remove_if(out.begin(), out.end(), [](const Outgoing& o) { return o.conn->closed; }),
+        out.end());
+}
+
+void sweep() {
+    Bus& b = theBus();
+    auto now = Clock::now();
+    for (auto& c : b.incoming)
+        if (!c->closed && !c->helloOk && c->handling == 0 &&
+            now - c->lastActive >= ms(kHelloTimeoutMs))
+            closeConn(c);
+    for (auto& o : b.outgoing)
+        if (!o.conn->busy && now - o.lastUsed >= ms(kIdleCloseMs))
+            closeConn(o.conn);
+    dropClosed();
+    prunePool();
+    scheduleSweep();
+}
+
+// Closes the incoming connection that matters least: one that has not said Hello, else the least
+// recently active one; never one with a frame under way. False when every one is busy.
+bool evictIncoming() {
+    Bus& b = theBus();
+    ConnPtr victim;
+    for (auto& c : b.incoming) {
+        if (c->closed || c->handling || !c->in.empty())
+            continue;
+        if (!victim || (!c->helloOk && victim->helloOk) ||
+            (c->helloOk == victim->helloOk && c->lastActive < victim->lastActive))
+            victim = c;
+    }
+    if (!victim)
+        return false;
+    closeConn(victim);
+    dropClosed();
+    return true;
+}
+
+std::size_t openIncoming() {
+    const auto& in = theBus().incoming;
+    return static_cast<std::size_t>(
+        std::count_if(in.begin(), in.end(), [](const ConnPtr& c) { return !c->closed; }));
+}
+
+// Out of descriptors with nothing to evict: takes the waiting connection with the reserve
+// descriptor and closes it, so that it does not keep the listener readable for ever.
+bool shedWaitingConnection() {
+    Bus& b = theBus();
+    if (b.reserveFd < 0)
+        return false;
+    close(b.reserveFd);
+    int fd = accept4(b.listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0)
+        close(fd);
+    b.reserveFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    return fd >= 0;
+}
+
+void restListener() {
+    Bus& b = theBus();
+    if (!b.listenNotifier)
+        return;
+    b.listenNotifier->setEnabled(false);
+    QSocketNotifier* n = b.listenNotifier;
+    QTimer::singleShot(kListenerRestMs, n, [n] { n->setEnabled(true); });
+}
+
 void pumpIncoming(const ConnPtr& c);
 
 void acceptAll() {
@@ -201,34 +462,35 @@ void acceptAll() {
     for (;;) {
         int fd = accept4(b.listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
-            if (errno == EINTR)
+            if (errno == EINTR || errno == ECONNABORTED)
                 continue;
-            return;
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                if (evictIncoming() || shedWaitingConnection())
+                    continue;
+                restListener();
+            }
+            break;  // EAGAIN: nobody else is waiting
         }
         ucred cred{};
         socklen_t len = sizeof cred;
-        if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || cred.uid != geteuid()) {
+        if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || cred.uid != geteuid() ||
+            (openIncoming() >= kMaxIncoming && !evictIncoming())) {
             close(fd);
             continue;
         }
         auto c = std::make_shared<Conn>();
         c->fd = fd;
         c->peerPid = cred.pid;
-        c->notifier = new QSocketNotifier(fd, QSocketNotifier::Read, b.context);
+        c->lastActive = Clock::now();
+        c->notifier = new QSocketNotifier(fd, QSocketNotifier::Read, busContext());
         std::weak_ptr<Conn> weak = c;
-        QObject::connect(c->notifier, &QSocketNotifier::activated, b.context, [weak] {
+        QObject::connect(c->notifier, &QSocketNotifier::activated, busContext(), [weak] {
             if (auto conn = weak.lock())
                 pumpIncoming(conn);
         });
         b.incoming.push_back(c);
     }
-}
-
-void dropClosedIncoming() {
-    Bus& b = theBus();
-    b.incoming.erase(std::remove_if(b.incoming.begin(), b.incoming.end(),
-                                    [](const ConnPtr& c) { return c->closed; }),
-                     b.incoming.end());
+    scheduleSweep();
 }
 
 void closeListener() {
@@ -242,18 +504,34 @@ void closeListener() {
         close(b.listenFd);
         unlink(b.listenPath.c_str());
     }
+    if (b.reserveFd >= 0)
+        close(b.reserveFd);
+    b.reserveFd = -1;
     b.listenFd = -1;
     b.listenDir.clear();
     b.listenPath.clear();
 }
 
+// A process with windows may hold many connections: the soft descriptor limit goes up to the
+// hard one, once.
+void raiseDescriptorLimit() {
+    static bool done = false;
+    if (done)
+        return;
+    done = true;
+    rlimit rl{};
+    if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max) {
+        rl.rlim_cur = rl.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &rl);
+    }
+}
+
 bool ensureListener(const std::string& dir) {
     Bus& b = theBus();
-    if (!b.context)
-        b.context = new QObject;
     if (b.listenFd >= 0 && b.listenDir == dir)
         return true;
     closeListener();
+    raiseDescriptorLimit();
     std::string path = socketPath(dir, getpid());
     sockaddr_un addr{};
     if (!fillAddress(path, addr)) {
@@ -272,9 +550,36 @@ bool ensureListener(const std::string& dir) {
     b.listenDir = dir;
     b.listenPath = path;
     b.prefixId = prefixIdOf(dir);
-    b.listenNotifier = new QSocketNotifier(fd, QSocketNotifier::Read, b.context);
-    QObject::connect(b.listenNotifier, &QSocketNotifier::activated, b.context, [] { acceptAll(); });
+    b.reserveFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    b.listenNotifier = new QSocketNotifier(fd, QSocketNotifier::Read, busContext());
+    QObject::connect(b.listenNotifier, &QSocketNotifier::activated, busContext(),
+                     [] { acceptAll(); });
     return true;
+}
+
+// Answers a send: delivered, or refused unseen when its sender has given up or the window is gone.
+void answerSend(const ConnPtr& c, const Frame& f) {
+    Frame reply;
+    reply.type = FrameType::Reply;
+    reply.seq = f.seq;
+    if (f.deadlineNs && nsOf(Clock::now()) > static_cast<std::int64_t>(f.deadlineNs)) {
+        reply.status = bus::ReplyStatus::Expired;
+        debugLine("Dropped message " + std::to_string(f.msg) + " from an expired send");
+    } else {
+        InboundDeadline scope(static_cast<std::int64_t>(f.deadlineNs));
+        bool found = false;
+        reply.result =
+            deliverFromBus(static_cast<std::uint16_t>(f.hwnd & 0xFFFF), f.msg, f.wParam, f.lParam,
+                           f.hasBuffer, f.bytes, f.outSize, reply.bytes, found);
+        if (!found) {
+            reply.status = bus::ReplyStatus::NoWindow;
+            reply.bytes.clear();
+        }
+    }
+    std::vector<std::uint8_t> out;
+    if (c->closed || !bus::encodeFrame(reply, out) ||
+        !writeAll(c->fd, out, Clock::now() + ms(kSendTimeoutMs)))
+        closeConn(c);
 }
 
 // Handles one frame that arrived on an incoming connection.
@@ -288,24 +593,8 @@ void handleIncoming(const ConnPtr& c, const Frame& f) {
         return;
     }
     switch (f.type) {
-        case FrameType::Send: {
-            Frame reply;
-            reply.type = FrameType::Reply;
-            reply.seq = f.seq;
-            bool found = false;
-            reply.result =
-                deliverFromBus(static_cast<std::uint16_t>(f.hwnd & 0xFFFF), f.msg, f.wParam,
-                               f.lParam, f.hasBuffer, f.bytes, f.outSize, reply.bytes, found);
-            if (!found) {
-                reply.status = bus::ReplyStatus::NoWindow;
-                reply.bytes.clear();
-            }
-            std::vector<std::uint8_t> out;
-            if (c->closed || !bus::encodeFrame(reply, out) ||
-                !writeAll(c->fd, out, Clock::now() + std::chrono::milliseconds(kSendTimeoutMs)))
-                closeConn(c);
-            return;
-        }
+        case FrameType::Send:
+            return answerSend(c, f);
         case FrameType::Post:
             postFromBus(static_cast<std::uint16_t>(f.hwnd & 0xFFFF), f.msg, f.wParam, f.lParam);
             return;
@@ -317,6 +606,7 @@ void handleIncoming(const ConnPtr& c, const Frame& f) {
 void processFrames(const ConnPtr& c) {
     Bus& b = theBus();
     ++b.depth;
+    ++c->handling;
     while (!c->closed) {
         Frame f;
         DecodeStatus st = nextFrame(*c, f);
@@ -328,21 +618,23 @@ void processFrames(const ConnPtr& c) {
         }
         handleIncoming(c, f);
     }
+    --c->handling;
     --b.depth;
 }
 
-// Reads and handles what an incoming connection has. Returns true when it had anything.
+// Reads and handles what an incoming connection has.
 void pumpIncoming(const ConnPtr& c) {
     if (c->closed)
         return;
-    if (!readAvailable(*c)) {
-        processFrames(c);  // whatever whole frames came before the end
+    c->lastActive = Clock::now();
+    bool open = readAvailable(*c);
+    // Anything a peer that introduced itself says is a sign of life.
+    if (c->helloOk && !c->in.empty())
+        peerHealth().markAlive(c->peerPid);
+    processFrames(c);  // on a closed stream, whatever whole frames came before the end
+    if (!open)
         closeConn(c);
-    } else {
-        processFrames(c);
-    }
-    if (theBus().depth == 0)
-        dropClosedIncoming();
+    dropClosed();
 }
 
 // A new connection to a process's socket, introduced with a Hello.
@@ -364,35 +656,66 @@ ConnPtr connectTo(const std::string& path, const std::string& dir) {
     hello.pid = static_cast<std::uint32_t>(getpid());
     std::vector<std::uint8_t> out;
     bus::encodeFrame(hello, out);
-    if (!writeAll(fd, out, Clock::now() + std::chrono::milliseconds(kSendTimeoutMs)))
+    if (!writeAll(fd, out, Clock::now() + ms(kSendTimeoutMs)))
         return nullptr;
     c->helloOk = true;
     return c;
 }
 
-// An idle pooled connection to `path`, or a new one. UI thread.
-ConnPtr pooledConn(const std::string& path, const std::string& dir) {
-    auto& pool = theBus().sendPool[path];
-    pool.erase(std::remove_if(pool.begin(), pool.end(), [](const ConnPtr& c) { return c->closed; }),
-               pool.end());
-    for (auto& c : pool)
-        if (!c->busy)
-            return c;
+// Closes the least recently used idle pooled connections beyond the pool's size.
+void trimPool() {
+    auto& out = theBus().outgoing;
+    while (out.size() > kMaxPooled) {
+        auto victim = out.end();
+        for (auto it = out.begin(); it != out.end(); ++it)
+            if (!it->conn->busy && (victim == out.end() || it->lastUsed < victim->lastUsed))
+                victim = it;
+        if (victim == out.end())
+            return;  // all in use by nested sends
+        closeConn(victim->conn);
+        out.erase(victim);
+    }
+}
+
+// An idle pooled connection to `path` (the posts' own one with `forPosts`), or a new one. UI
+// thread.
+ConnPtr pooledConn(const std::string& path, const std::string& dir, bool forPosts) {
+    Bus& b = theBus();
+    prunePool();
+    auto now = Clock::now();
+    for (auto& o : b.outgoing)
+        if (o.path == path && o.forPosts == forPosts && !o.conn->busy) {
+            o.lastUsed = now;
+            return o.conn;
+        }
     ConnPtr c = connectTo(path, dir);
-    if (c)
-        pool.push_back(c);
+    if (!c)
+        return nullptr;
+    b.outgoing.push_back({path, c, forPosts, now});
+    trimPool();
+    scheduleSweep();
     return c;
 }
 
-enum class WaitResult { Reply, Failed, TimedOut };
+void touchPooled(const ConnPtr& c) {
+    for (auto& o : theBus().outgoing)
+        if (o.conn == c)
+            o.lastUsed = Clock::now();
+    scheduleSweep();
+}
 
-// Waits for the reply to `seq` on `c`. With `nested`, handles incoming messages meanwhile; a
-// message from `peer` (the process asked) counts as a sign of life and extends the deadline.
-// Messages from other processes do not: a chatty third process must not keep us waiting on a
-// hung peer for ever.
-WaitResult waitReply(const ConnPtr& c, std::uint32_t seq, bool nested, pid_t peer, Frame& reply) {
+enum class WaitResult { Reply, Failed, TimedOut, Interrupted };
+
+// Waits for the reply to `seq` on `c`, up to `waitMs`, and never past `hard`. With `nested`,
+// handles incoming messages meanwhile; a message from `peer` (the process asked) counts as a sign
+// of life and extends the wait. Messages from other processes do not: a chatty third process must
+// not keep us waiting on a hung peer for ever. A termination signal that waits for its handler
+// ends the wait.
+WaitResult waitReply(const ConnPtr& c, std::uint32_t seq, bool nested, pid_t peer, int waitMs,
+                     Clock::time_point hard, Frame& reply) {
     Bus& b = theBus();
-    auto deadline = Clock::now() + std::chrono::milliseconds(kSendTimeoutMs);
+    auto deadline = std::min(Clock::now() + ms(waitMs), hard);
+    const int signalFd = terminationSignalFd();
     for (;;) {
         // A reply may already be buffered.
         for (;;) {
@@ -408,25 +731,27 @@ WaitResult waitReply(const ConnPtr& c, std::uint32_t seq, bool nested, pid_t pee
             }
             // A late reply to an earlier send that gave up: not ours, skip it.
         }
-        std::vector<pollfd> fds{{c->fd, POLLIN, 0}};
+        std::vector<pollfd> fds{{c->fd, POLLIN, 0}, {signalFd, POLLIN, 0}};
         std::vector<ConnPtr> watched;
         if (nested) {
-            if (b.listenFd >= 0)
-                fds.push_back({b.listenFd, POLLIN, 0});
+            fds.push_back({b.listenFd, POLLIN, 0});
             for (auto& in : b.incoming)
                 if (!in->closed) {
                     fds.push_back({in->fd, POLLIN, 0});
                     watched.push_back(in);
                 }
         }
-        int ms = remainingMs(deadline);
-        if (ms == 0)
-            return WaitResult::TimedOut;
-        int n = poll(fds.data(), fds.size(), ms);
+        int left = remainingMs(deadline);
+        if (left == 0)
+            return deadline < hard ? WaitResult::TimedOut : WaitResult::Interrupted;
+        // poll ignores the negative descriptors (no signal pipe, no listener).
+        int n = poll(fds.data(), fds.size(), left);
         if (n < 0 && errno != EINTR)
             return WaitResult::Failed;
         if (n <= 0)
             continue;
+        if (fds[1].revents)
+            return WaitResult::Interrupted;
         if (fds[0].revents) {
             if (!readAvailable(*c)) {
                 // The peer closed; a reply it wrote just before is still good.
@@ -441,29 +766,132 @@ WaitResult waitReply(const ConnPtr& c, std::uint32_t seq, bool nested, pid_t pee
         }
         if (!nested)
             continue;
-        std::size_t idx = 1;
-        if (b.listenFd >= 0 && fds.size() > 1 && fds[1].fd == b.listenFd) {
-            if (fds[1].revents)
-                acceptAll();
-            idx = 2;
-        }
-        for (std::size_t i = 0; i < watched.size(); ++i, ++idx) {
-            if (!fds[idx].revents)
+        if (fds[2].revents)
+            acceptAll();
+        for (std::size_t i = 0; i < watched.size(); ++i) {
+            if (!fds[3 + i].revents)
                 continue;
             pumpIncoming(watched[i]);
             if (watched[i]->peerPid == peer)
-                deadline = Clock::now() + std::chrono::milliseconds(kSendTimeoutMs);
+                deadline = std::min(Clock::now() + ms(waitMs), hard);
         }
     }
 }
 
-struct Entry {
-    pid_t pid = 0;
-    HWND hwnd = 0;
-    std::string className;
+enum class Outcome {
+    Answered,
+    NotDelivered,  // nothing reached the window: it or its process had gone, or the peer was
+                   // unresponsive and not probed
+    Failed,        // no answer; the message may or may not have been seen
 };
 
-bool parseEntry(const std::string& text, Entry& e) {
+// One synchronous send to a window of another process.
+Outcome sendOnce(const RemoteWindow& w, UINT msg, WPARAM wParam, LPARAM lParam,
+                 const MessageBuffer* buffer, LRESULT& result) {
+    std::string dir = runtimeDir();
+    if (dir.empty())
+        return Outcome::Failed;
+    PeerHealth& health = peerHealth();
+    int waitMs = kSendTimeoutMs;
+    if (health.unresponsive(w.pid)) {
+        if (!health.takeProbe(w.pid))
+            return Outcome::NotDelivered;
+        waitMs = kProbeWaitMs;
+    }
+    const Clock::time_point hard = hardLimit();
+    if (hard <= Clock::now())
+        return Outcome::Failed;
+
+    Frame f = messageFrame(FrameType::Send, w, msg, wParam, lParam);
+    f.deadlineNs = static_cast<std::uint64_t>(nsOf(std::min(Clock::now() + ms(waitMs), hard)));
+    if (buffer) {
+        if (buffer->inSize > bus::kMaxPayload || buffer->outSize > bus::kMaxPayload)
+            return Outcome::Failed;
+        f.hasBuffer = true;
+        f.lParam = 0;
+        f.outSize = static_cast<std::uint32_t>(buffer->outSize);
+        if (buffer->in && buffer->inSize) {
+            auto p = static_cast<const std::uint8_t*>(buffer->in);
+            f.bytes.assign(p, p + buffer->inSize);
+        }
+    }
+
+    const std::string path = socketPath(dir, w.pid);
+    const bool ui = isUiThread();
+    ConnPtr c;
+    if (ui) {
+        busContext();
+        c = pooledConn(path, dir, false);
+        f.seq = theBus().nextSeq++;
+    } else {
+        c = connectTo(path, dir);
+        f.seq = 1;
+    }
+    std::vector<std::uint8_t> out;
+    if (!c || !bus::encodeFrame(f, out))
+        return Outcome::NotDelivered;
+
+    Frame reply;
+    WaitResult res = WaitResult::Failed;
+    c->busy = true;
+    if (ui)
+        ++theBus().depth;
+    bool written = writeAll(c->fd, out, std::min(Clock::now() + ms(waitMs), hard));
+    if (!written && ui) {
+        // A pooled connection the peer has closed since: nothing was delivered, so one fresh
+        // connection may try again.
+        closeConn(c);
+        c = pooledConn(path, dir, false);
+        if (c) {
+            c->busy = true;
+            written = writeAll(c->fd, out, std::min(Clock::now() + ms(waitMs), hard));
+        }
+    }
+    if (written)
+        res = waitReply(c, f.seq, ui, w.pid, waitMs, hard, reply);
+    if (ui)
+        --theBus().depth;
+    if (c)
+        c->busy = false;
+    if (res != WaitResult::Reply) {
+        // The connection's state is unknown now (a late reply may still come): never reuse it.
+        if (c)
+            closeConn(c);
+        if (ui) {
+            prunePool();
+            dropClosed();
+        }
+        if (res == WaitResult::TimedOut)
+            health.markUnresponsive(w.pid);
+        return written ? Outcome::Failed : Outcome::NotDelivered;
+    }
+    health.markAlive(w.pid);
+    if (ui)
+        touchPooled(c);
+    if (reply.status == bus::ReplyStatus::NoWindow)
+        return Outcome::NotDelivered;
+    if (reply.status != bus::ReplyStatus::Ok)
+        return Outcome::Failed;
+    if (buffer && buffer->out && buffer->outSize)
+        std::memcpy(buffer->out, reply.bytes.data(), std::min(reply.bytes.size(), buffer->outSize));
+    result = static_cast<LRESULT>(reply.result);
+    return Outcome::Answered;
+}
+
+// Longest class name and title an entry keeps.
+constexpr std::size_t kMaxName = 255;
+// Largest entry: the head line, the class name and the title, each with its newline.
+constexpr std::size_t kMaxEntry = 64 + 2 * (kMaxName + 1);
+
+// An entry's text: "PID HWND\nCLASS\nTITLE".
+std::string entryText(HWND hwnd, const std::string& className, const std::string& title) {
+    char head[64];
+    std::snprintf(head, sizeof head, "%lld %x\n", static_cast<long long>(getpid()), hwnd);
+    auto name = [](const std::string& s) { return s.substr(0, std::min(s.find('\n'), kMaxName)); };
+    return head + name(className) + "\n" + name(title);
+}
+
+bool parseEntry(const std::string& text, RemoteWindow& e) {
     auto nl = text.find('\n');
     if (nl == std::string::npos)
         return false;
@@ -475,7 +903,9 @@ bool parseEntry(const std::string& text, Entry& e) {
         return false;
     e.pid = static_cast<pid_t>(pid);
     e.hwnd = static_cast<HWND>(hwnd);
-    e.className = text.substr(nl + 1);
+    auto nl2 = text.find('\n', nl + 1);
+    e.className = text.substr(nl + 1, nl2 == std::string::npos ? std::string::npos : nl2 - nl - 1);
+    e.title = nl2 == std::string::npos ? std::string() : text.substr(nl2 + 1);
     return true;
 }
 
@@ -508,9 +938,7 @@ HWND busRegister(const std::string& className, BusEntry& entry) {
             continue;
         }
         HWND hwnd = (static_cast<HWND>(getpid() & 0x7FFF) << 16) | low;
-        char head[64];
-        std::snprintf(head, sizeof head, "%lld %x\n", static_cast<long long>(getpid()), hwnd);
-        std::string text = head + className.substr(0, 255);
+        std::string text = entryText(hwnd, className, "");
         if (ftruncate(fd, 0) != 0 ||
             pwrite(fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) {
             unlink(path.c_str());
@@ -537,6 +965,17 @@ void busUnregister(BusEntry& entry) {
         closeListener();
 }
 
+void busSetTitle(BusEntry& entry, HWND hwnd, const std::string& className,
+                 const std::string& title) {
+    if (entry.fd < 0)
+        return;
+    // The new text first, then the length: a reader meanwhile sees the old title or the new one,
+    // possibly followed by a tail of the old, never a torn head line.
+    std::string text = entryText(hwnd, className, title);
+    if (pwrite(entry.fd, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size()))
+        (void)ftruncate(entry.fd, static_cast<off_t>(text.size()));
+}
+
 std::optional<RemoteWindow> busLookup(std::uint16_t low) {
     if (low == 0 || low == 0xFFFF)
         return std::nullopt;
@@ -553,7 +992,7 @@ std::optional<RemoteWindow> busLookup(std::uint16_t low) {
         if (sameFile(fd, path)) {
             char buf[64];
             ssize_t n = pread(fd, buf, sizeof buf - 1, 0);
-            Entry e;
+            RemoteWindow e;
             if (n > 0 && parseEntry(std::string(buf, static_cast<std::size_t>(n)), e) &&
                 e.pid != getpid() && kill(e.pid, 0) != 0 && errno == ESRCH)
                 unlink(socketPath(dir, e.pid).c_str());
@@ -562,26 +1001,28 @@ std::optional<RemoteWindow> busLookup(std::uint16_t low) {
         close(fd);
         return std::nullopt;
     }
-    char buf[512];
+    char buf[kMaxEntry];
     ssize_t n = pread(fd, buf, sizeof buf, 0);
     close(fd);
-    Entry e;
+    RemoteWindow e;
     if (n <= 0 || !parseEntry(std::string(buf, static_cast<std::size_t>(n)), e))
         return std::nullopt;
     if ((e.hwnd & 0xFFFF) != low)
         return std::nullopt;
-    return RemoteWindow{e.pid, e.hwnd, e.className};
+    return e;
 }
 
-std::vector<std::uint16_t> busLiveWindows() {
-    std::vector<std::uint16_t> lows;
+namespace {
+
+// Low words of the registry's entries, live or not.
+std::vector<std::uint16_t> registryEntries() {
+    std::vector<std::uint16_t> candidates;
     std::string dir = runtimeDir();
     if (dir.empty())
-        return lows;
+        return candidates;
     DIR* d = opendir(dir.c_str());
     if (!d)
-        return lows;
-    std::vector<std::uint16_t> candidates;
+        return candidates;
     while (dirent* ent = readdir(d)) {
         unsigned v = 0;
         char extra = 0;
@@ -590,113 +1031,89 @@ std::vector<std::uint16_t> busLiveWindows() {
             candidates.push_back(static_cast<std::uint16_t>(v));
     }
     closedir(d);
-    for (std::uint16_t low : candidates)
+    std::sort(candidates.begin(), candidates.end());
+    return candidates;
+}
+
+}  // namespace
+
+std::vector<std::uint16_t> busLiveWindows() {
+    std::vector<std::uint16_t> lows;
+    for (std::uint16_t low : registryEntries())
         if (busLookup(low))
             lows.push_back(low);
-    std::sort(lows.begin(), lows.end());
     return lows;
 }
 
-LRESULT busSend(const RemoteWindow& w, UINT msg, WPARAM wParam, LPARAM lParam,
-                const MessageBuffer* buffer, bool& answered) {
-    answered = false;
-    std::string dir = runtimeDir();
-    if (dir.empty())
-        return 0;
-    std::string path = socketPath(dir, w.pid);
-    bool ui = isUiThread();
-
-    Frame f = messageFrame(FrameType::Send, w, msg, wParam, lParam);
-    if (buffer) {
-        if (buffer->inSize > bus::kMaxPayload || buffer->outSize > bus::kMaxPayload)
-            return 0;
-        f.hasBuffer = true;
-        f.lParam = 0;
-        f.outSize = static_cast<std::uint32_t>(buffer->outSize);
-        if (buffer->in && buffer->inSize) {
-            auto p = static_cast<const std::uint8_t*>(buffer->in);
-            f.bytes.assign(p, p + buffer->inSize);
-        }
-    }
-
-    ConnPtr c;
-    if (ui) {
-        Bus& b = theBus();
-        if (!b.context)
-            b.context = new QObject;
-        c = pooledConn(path, dir);
-        f.seq = b.nextSeq++;
-    } else {
-        c = connectTo(path, dir);
-        f.seq = 1;
-    }
-    std::vector<std::uint8_t> out;
-    if (!c || !bus::encodeFrame(f, out)) {
-        busLookup(static_cast<std::uint16_t>(w.hwnd & 0xFFFF));  // cleans up a dead owner
-        return 0;
-    }
-
-    Frame reply;
-    WaitResult res = WaitResult::Failed;
-    c->busy = true;
-    if (ui)
-        ++theBus().depth;
-    bool written = writeAll(c->fd, out, Clock::now() + std::chrono::milliseconds(kSendTimeoutMs));
-    if (!written && ui) {
-        // A pooled connection the peer has closed since: nothing was delivered, so one fresh
-        // connection may try again.
-        closeConn(c);
-        c = pooledConn(path, dir);
-        if (c) {
-            c->busy = true;
-            written =
-                writeAll(c->fd, out, Clock::now() + std::chrono::milliseconds(kSendTimeoutMs));
-        }
-    }
-    if (written)
-        res = waitReply(c, f.seq, ui, w.pid, reply);
-    if (ui)
-        --theBus().depth;
-    if (c)
-        c->busy = false;
-    if (res != WaitResult::Reply) {
-        // The connection's state is unknown now (a late reply may still come): never reuse it.
-        if (c)
-            closeConn(c);
-        if (res == WaitResult::Failed)
-            busLookup(static_cast<std::uint16_t>(w.hwnd & 0xFFFF));
-        return 0;
-    }
-    if (reply.status != bus::ReplyStatus::Ok)
-        return 0;
-    answered = true;
-    if (buffer && buffer->out && buffer->outSize)
-        std::memcpy(buffer->out, reply.bytes.data(), std::min(reply.bytes.size(), buffer->outSize));
-    return static_cast<LRESULT>(reply.result);
+HWND busFindWindow(const std::string& className, const std::string& title) {
+    for (std::uint16_t low : registryEntries())
+        if (auto w = busLookup(low); w && w->className == className && w->title == title)
+            return low;
+    return 0;
 }
 
-bool busPost(const RemoteWindow& w, UINT msg, WPARAM wParam, LPARAM lParam) {
+namespace {
+
+// The window with this low word in another process: from the cache, else from the registry.
+std::optional<RemoteWindow> resolve(const std::string& dir, std::uint16_t low) {
+    if (auto w = addressCache().find(dir, low))
+        return w;
+    auto w = busLookup(low);
+    if (!w || w->pid == getpid())
+        return std::nullopt;
+    addressCache().remember(dir, low, *w);
+    return w;
+}
+
+}  // namespace
+
+LRESULT busSendTo(std::uint16_t low, UINT msg, WPARAM wParam, LPARAM lParam,
+                  const MessageBuffer* buffer, bool& answered) {
+    answered = false;
+    std::string dir = runtimeDir();
+    auto w = dir.empty() ? std::nullopt : resolve(dir, low);
+    if (!w)
+        return 0;
+    LRESULT result = 0;
+    Outcome outcome = sendOnce(*w, msg, wParam, lParam, buffer, result);
+    if (outcome == Outcome::NotDelivered && !peerHealth().unresponsive(w->pid)) {
+        // The address may be stale: look again (which also cleans up after a dead owner) and
+        // try the window's present owner once.
+        addressCache().forget(low);
+        auto now = resolve(dir, low);
+        if (now && (now->pid != w->pid || now->hwnd != w->hwnd))
+            outcome = sendOnce(*now, msg, wParam, lParam, buffer, result);
+    } else if (outcome == Outcome::Failed) {
+        addressCache().forget(low);
+        busLookup(low);  // cleans up after an owner that died during the send
+    }
+    answered = outcome == Outcome::Answered;
+    return answered ? result : 0;
+}
+
+bool busPostTo(std::uint16_t low, UINT msg, WPARAM wParam, LPARAM lParam) {
     std::string dir = runtimeDir();
     if (dir.empty())
         return false;
-    Bus& b = theBus();
-    if (!b.context)
-        b.context = new QObject;
-    std::string path = socketPath(dir, w.pid);
-    Frame f = messageFrame(FrameType::Post, w, msg, wParam, lParam);
-    std::vector<std::uint8_t> out;
-    bus::encodeFrame(f, out);
-    // One connection per peer for posts, so that they arrive in the order they were made.
+    busContext();
+    // One connection per peer for posts, so that they arrive in the order they were made. A
+    // stale address or a connection the peer has closed gets one fresh attempt.
     for (int attempt = 0; attempt < 2; ++attempt) {
-        ConnPtr& c = b.postConn[path];
-        if (!c || c->closed)
-            c = connectTo(path, dir);
-        if (!c)
+        auto w = resolve(dir, low);
+        if (!w)
             return false;
-        if (writeAll(c->fd, out, Clock::now() + std::chrono::milliseconds(kSendTimeoutMs)))
+        Frame f = messageFrame(FrameType::Post, *w, msg, wParam, lParam);
+        std::vector<std::uint8_t> out;
+        bus::encodeFrame(f, out);
+        ConnPtr c = pooledConn(socketPath(dir, w->pid), dir, true);
+        if (c && writeAll(c->fd, out, Clock::now() + ms(kSendTimeoutMs))) {
+            touchPooled(c);
             return true;
-        closeConn(c);
-        c.reset();
+        }
+        if (c)
+            closeConn(c);
+        prunePool();
+        addressCache().forget(low);
     }
     return false;
 }

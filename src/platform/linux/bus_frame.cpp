@@ -10,8 +10,8 @@ namespace {
 constexpr std::size_t kHelloBody = 8 + 4;
 // seq, hwnd, msg, wParam, lParam
 constexpr std::size_t kMsgFixed = 4 + 4 + 4 + 8 + 8;
-// + hasBuffer (u8), outSize (u32), byte count (u32)
-constexpr std::size_t kSendBody = kMsgFixed + 1 + 4 + 4;
+// + hasBuffer (u8), outSize (u32), deadline (u64), byte count (u32)
+constexpr std::size_t kSendBody = kMsgFixed + 1 + 4 + 8 + 4;
 constexpr std::size_t kPostBody = kMsgFixed;
 // seq, result, status, byte count
 constexpr std::size_t kReplyBody = 4 + 8 + 1 + 4;
@@ -144,8 +144,8 @@ DecodeStatus decodeFrame(const std::uint8_t* data, std::size_t size, Frame& out,
         case FrameType::Send: {
             std::uint8_t hasBuf = 0;
             std::uint32_t count = 0;
-            ok = readMsgFields(r, f) && r.u8(hasBuf) && r.u32(f.outSize) && r.u32(count) &&
-                 hasBuf <= 1 && f.outSize <= kMaxPayload && count <= kMaxPayload &&
+            ok = readMsgFields(r, f) && r.u8(hasBuf) && r.u32(f.outSize) && r.u64(f.deadlineNs) &&
+                 r.u32(count) && hasBuf <= 1 && f.outSize <= kMaxPayload && count <= kMaxPayload &&
                  (hasBuf || (count == 0 && f.outSize == 0)) && r.bytes(count, f.bytes);
             f.hasBuffer = hasBuf != 0;
             break;
@@ -154,7 +154,7 @@ DecodeStatus decodeFrame(const std::uint8_t* data, std::size_t size, Frame& out,
             std::uint8_t status = 0;
             std::uint32_t count = 0;
             ok = r.u32(f.seq) && r.i64(f.result) && r.u8(status) && r.u32(count) &&
-                 status <= static_cast<std::uint8_t>(ReplyStatus::NoWindow) &&
+                 status <= static_cast<std::uint8_t>(ReplyStatus::Expired) &&
                  count <= kMaxPayload && r.bytes(count, f.bytes);
             f.status = static_cast<ReplyStatus>(status);
             break;
@@ -188,6 +188,7 @@ bool encodeFrame(const Frame& f, std::vector<std::uint8_t>& out) {
             if (f.type == FrameType::Send) {
                 w.u8(f.hasBuffer ? 1 : 0);
                 w.u32(f.hasBuffer ? f.outSize : 0);
+                w.u64(f.deadlineNs);
                 w.u32(f.hasBuffer ? static_cast<std::uint32_t>(f.bytes.size()) : 0);
                 if (f.hasBuffer)
                     w.bytes(f.bytes);

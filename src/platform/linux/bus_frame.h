@@ -27,7 +27,8 @@ enum class FrameType : std::uint8_t {
     Reply = 4,  // result of a Send
 };
 
-enum class ReplyStatus : std::uint8_t { Ok = 0, NoWindow = 1 };
+// NoWindow and Expired guarantee that no procedure saw the message.
+enum class ReplyStatus : std::uint8_t { Ok = 0, NoWindow = 1, Expired = 2 };
 
 struct Frame {
     FrameType type = FrameType::Hello;
@@ -43,6 +44,9 @@ struct Frame {
     // Send: whether the lParam stands for a buffer (`bytes` in, `outSize` bytes wanted back).
     bool hasBuffer = false;
     std::uint32_t outSize = 0;
+    // Send: when the sender stops waiting, in nanoseconds of CLOCK_MONOTONIC (shared by every
+    // process of the machine); 0 for no limit. A send taken later is not delivered.
+    std::uint64_t deadlineNs = 0;
     // Reply
     std::int64_t result = 0;
     ReplyStatus status = ReplyStatus::Ok;

@@ -27,28 +27,46 @@ struct BusEntry {
 HWND busRegister(const std::string& className, BusEntry& entry);
 // Removes the window's entry. UI thread.
 void busUnregister(BusEntry& entry);
+// Publishes the window's title beside its class name. UI thread.
+void busSetTitle(BusEntry& entry, HWND hwnd, const std::string& className,
+                 const std::string& title);
 
 struct RemoteWindow {
     pid_t pid = 0;
     HWND hwnd = 0;
     std::string className;
+    std::string title;
 };
 // The live window with this low word, from the registry (this process's windows included). An
 // entry whose owner has died is removed on the way.
 std::optional<RemoteWindow> busLookup(std::uint16_t low);
 // Low words of every live window of the prefix, in ascending order.
 std::vector<std::uint16_t> busLiveWindows();
+// Low word of the first live window of the prefix with this class and title, 0 when none.
+HWND busFindWindow(const std::string& className, const std::string& title);
 
-// Synchronous send to a window of another process. On the UI thread it handles messages sent to
-// our windows while it waits; elsewhere it just waits. `answered` is false when the window was
-// gone, the peer died or did not answer in time.
-LRESULT busSend(const RemoteWindow& w, UINT msg, WPARAM wParam, LPARAM lParam,
-                const MessageBuffer* buffer, bool& answered);
-// Queues a message for a window of another process. UI thread.
-bool busPost(const RemoteWindow& w, UINT msg, WPARAM wParam, LPARAM lParam);
+// Synchronous send to the window with this low word in another process. The window's address is
+// remembered from the first lookup and looked up again only when a send to it fails; a send that
+// was not delivered (the window or its process had gone) goes once to the window's current owner.
+// On the UI thread it handles messages sent to our windows while it waits; elsewhere it just
+// waits. `answered` is false when the window was gone, the peer died or did not answer in time.
+//
+// A peer that let a send time out is remembered as unresponsive until it shows a sign of life (a
+// reply or any message from it): sends to it then fail at once, except one short probe a second.
+// Once a termination signal has come, a wait ends at once while the signal waits for its handler,
+// and no send waits past kShutdownGraceMs after the signal.
+LRESULT busSendTo(std::uint16_t low, UINT msg, WPARAM wParam, LPARAM lParam,
+                  const MessageBuffer* buffer, bool& answered);
+// Queues a message for the window with this low word in another process. UI thread.
+bool busPostTo(std::uint16_t low, UINT msg, WPARAM wParam, LPARAM lParam);
 
 // How long a send waits for a peer that shows no sign of life.
 inline constexpr int kSendTimeoutMs = 5000;
+// How long a probe of an unresponsive peer waits, and how often one goes out.
+inline constexpr int kProbeWaitMs = 100;
+inline constexpr int kProbeIntervalMs = 1000;
+// Sends made after a termination signal end by this long after it.
+inline constexpr int kShutdownGraceMs = 4000;
 
 // ---- provided by window.cpp ----
 
@@ -63,5 +81,12 @@ LRESULT deliverFromBus(std::uint16_t low, UINT msg, WPARAM wParam, LPARAM lParam
 void postFromBus(std::uint16_t low, UINT msg, WPARAM wParam, LPARAM lParam);
 // Number of live windows of this process.
 std::size_t localWindowCount();
+// Read end of the termination signal pipe (-1 when signals are not caught): readable while a
+// signal waits for its handler.
+int terminationSignalFd();
+// CLOCK_MONOTONIC nanoseconds of the first termination signal, 0 when none came.
+std::int64_t terminationSignalNs();
+// Passes a debug line of the message layer to the hook (or stderr).
+void debugLine(const std::string& line);
 
 }  // namespace platform::detail

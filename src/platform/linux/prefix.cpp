@@ -3,12 +3,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <optional>
+#include <string_view>
 
 namespace fs = std::filesystem;
 
@@ -73,7 +76,10 @@ std::string serialDevicePath(int n) {
     return "/dev/ttyS" + std::to_string(n - 1);
 }
 
-std::string runtimeDir() {
+namespace {
+
+// The runtime folder for the environment as it is now, made and checked.
+std::string makeRuntimeDir() {
     // One folder per user and prefix; the hash keeps the socket paths short (108-byte limit).
     std::string prefix = prefixDir();
     char tag[32];
@@ -85,13 +91,44 @@ std::string runtimeDir() {
         dir = "/tmp/kelp-" + std::to_string(geteuid()) + "-" + tag;
     if (makePrivateDir(dir))
         return dir;
-    static bool told = false;
-    if (!told) {
-        told = true;
+    static std::atomic<bool> told{false};
+    if (!told.exchange(true))
         std::fprintf(stderr, "kelp: runtime folder %s is not a private directory of this user\n",
                      dir.c_str());
-    }
     return {};
+}
+
+// What the runtime folder depends on. A relative prefix also depends on the working directory,
+// so it is never cached.
+std::optional<std::string> runtimeKey() {
+    std::string key;
+    for (const char* name : {"KELP_PREFIX", "XDG_DATA_HOME", "HOME", "XDG_RUNTIME_DIR"}) {
+        const char* v = std::getenv(name);
+        std::string value = v ? v : "";
+        if (name != std::string_view("XDG_RUNTIME_DIR") && !value.empty() && value[0] != '/')
+            return std::nullopt;
+        key += value;
+        key += '\0';
+    }
+    return key;
+}
+
+}  // namespace
+
+std::string runtimeDir() {
+    // Sends look up the folder on every call: it is made and checked once per environment (per
+    // thread, so no lock is needed), and again when the environment changes.
+    thread_local std::string cachedKey;
+    thread_local std::string cachedDir;
+    std::optional<std::string> key = runtimeKey();
+    if (key && *key == cachedKey && !cachedDir.empty())
+        return cachedDir;
+    std::string dir = makeRuntimeDir();
+    if (key) {
+        cachedKey = *key;
+        cachedDir = dir;
+    }
+    return dir;
 }
 
 }  // namespace platform

@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -19,6 +20,7 @@
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -41,6 +43,7 @@ struct Window {
     HWND hwnd = 0;
     std::uint64_t serial = 0;  // tells a window apart from a later one with the same handle
     std::string className;
+    std::string title;  // guarded by State::mu
     WindowProc proc;
     std::map<unsigned, QTimer*> timers;  // UI thread only
     detail::BusEntry entry;
@@ -62,9 +65,15 @@ struct State {
     bool wakePending = false;
     std::atomic<Dispatcher*> dispatcher{nullptr};
 
+    // Receives the debug lines of the message layer (UI thread).
+    std::function<void(const std::string&)> debugHook;
+
     // Termination signals (UI thread).
     std::function<void()> signalHandler;
     int signalPipe[2] = {-1, -1};
+    // CLOCK_MONOTONIC nanoseconds of the first termination signal, 0 before it. Written in the
+    // signal handler.
+    std::atomic<std::int64_t> terminationNs{0};
     QSocketNotifier* signalNotifier = nullptr;
 };
 
@@ -194,10 +203,7 @@ LRESULT sendOne(std::uint16_t low, UINT msg, WPARAM wParam, LPARAM lParam,
         answered = true;
         return sendLocal(w, msg, wParam, lParam, buffer);
     }
-    auto remote = detail::busLookup(low);
-    if (!remote || remote->pid == getpid())
-        return 0;
-    return detail::busSend(*remote, msg, wParam, lParam, buffer, answered);
+    return detail::busSendTo(low, msg, wParam, lParam, buffer, answered);
 }
 
 // Sends to a window of this process from another thread: the UI thread runs the procedure while
@@ -252,18 +258,36 @@ bool postLocal(const std::shared_ptr<Window>& w, UINT msg, WPARAM wParam, LPARAM
 bool postOne(std::uint16_t low, UINT msg, WPARAM wParam, LPARAM lParam) {
     if (auto w = findLocal(low))
         return postLocal(w, msg, wParam, lParam);
+    if (detail::isUiThread())
+        return detail::busPostTo(low, msg, wParam, lParam);
+    // Bus connections belong to the UI thread; it writes the post for us, in order.
     auto remote = detail::busLookup(low);
     if (!remote || remote->pid == getpid())
         return false;
-    if (detail::isUiThread())
-        return detail::busPost(*remote, msg, wParam, lParam);
-    // Bus connections belong to the UI thread; it writes the post for us, in order.
-    detail::RemoteWindow r = *remote;
-    return enqueue([r, msg, wParam, lParam] { detail::busPost(r, msg, wParam, lParam); });
+    return enqueue([low, msg, wParam, lParam] { detail::busPostTo(low, msg, wParam, lParam); });
+}
+
+// System messages another process may send: they carry plain numbers only, and Win32 passes them
+// between processes too. Every other message below WM_USER comes only from this process's own
+// window machinery (creation, destruction, timers, serial notifications, pointer parameters).
+bool acceptedFromOtherProcess(UINT msg) {
+    constexpr UINT kWmNull = 0x0000;
+    return msg >= WM_USER || msg == kWmNull || msg == WM_SIZE || msg == WM_CLOSE ||
+           msg == WM_COMMAND;
+}
+
+void refuseFromOtherProcess(UINT msg) {
+    detail::debugLine("Ignored message " + std::to_string(msg) + " from another process");
 }
 
 void onSignal(int sig) {
     int saved = errno;
+    State& s = state();
+    if (s.terminationNs.load() == 0) {
+        timespec ts{};
+        clock_gettime(CLOCK_MONOTONIC, &ts);  // async-signal-safe
+        s.terminationNs.store(std::int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec);
+    }
     unsigned char b = static_cast<unsigned char>(sig);
     ssize_t n = write(state().signalPipe[1], &b, 1);
     (void)n;
@@ -286,6 +310,10 @@ LRESULT deliverFromBus(std::uint16_t low, UINT msg, WPARAM wParam, LPARAM lParam
     found = w != nullptr;
     if (!w)
         return 0;
+    if (!acceptedFromOtherProcess(msg)) {
+        refuseFromOtherProcess(msg);
+        return 0;
+    }
     if (!hasBuffer)
         return callProc(w, msg, wParam, lParam, true);
     out.assign(outSize, 0);
@@ -293,8 +321,30 @@ LRESULT deliverFromBus(std::uint16_t low, UINT msg, WPARAM wParam, LPARAM lParam
 }
 
 void postFromBus(std::uint16_t low, UINT msg, WPARAM wParam, LPARAM lParam) {
-    if (auto w = findLocal(low))
-        postLocal(w, msg, wParam, lParam, true);
+    auto w = findLocal(low);
+    if (!w)
+        return;
+    if (!acceptedFromOtherProcess(msg))
+        return refuseFromOtherProcess(msg);
+    postLocal(w, msg, wParam, lParam, true);
+}
+
+void debugLine(const std::string& line) {
+    State& s = state();
+    if (s.debugHook && isUiThread()) {
+        auto hook = s.debugHook;  // the hook may replace itself
+        hook(line);
+    } else {
+        std::fprintf(stderr, "kelp: %s\n", line.c_str());
+    }
+}
+
+int terminationSignalFd() {
+    return state().signalPipe[0];
+}
+
+std::int64_t terminationSignalNs() {
+    return state().terminationNs.load();
 }
 
 std::size_t localWindowCount() {
@@ -357,6 +407,30 @@ bool destroyWindow(HWND hwnd) {
     detail::busUnregister(w->entry);
     callProc(w, WM_DESTROY, 0, 0, false);
     return true;
+}
+
+bool setWindowText(HWND hwnd, const std::string& text) {
+    auto w = findLocal(hwnd);
+    if (!w || !detail::isUiThread())
+        return false;
+    {
+        std::lock_guard lock(state().mu);
+        w->title = text;
+    }
+    if (w->entry.fd >= 0)
+        detail::busSetTitle(w->entry, w->hwnd, w->className, text);
+    return true;
+}
+
+HWND findWindow(const std::string& className, const std::string& title) {
+    {
+        State& s = state();
+        std::lock_guard lock(s.mu);
+        for (auto& [low, w] : s.windows)
+            if (w->className == className && w->title == title)
+                return low;
+    }
+    return detail::busFindWindow(className, title);
 }
 
 bool isWindow(HWND hwnd) {
@@ -442,10 +516,7 @@ LRESULT sendMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam,
             return sendOne(l, msg, wParam, lParam, buffer, answered);
         if (findLocal(l))
             return sendLocalFromThread(l, msg, wParam, lParam, buffer);
-        auto remote = detail::busLookup(l);
-        if (!remote || remote->pid == getpid())
-            return 0;
-        return detail::busSend(*remote, msg, wParam, lParam, buffer, answered);
+        return detail::busSendTo(l, msg, wParam, lParam, buffer, answered);
     };
     if (low != 0xFFFF)
         return one(low);
@@ -468,6 +539,10 @@ const char* lParamText(LPARAM lParam) {
     if (lParam == 0 || foreignLParam)
         return "";
     return reinterpret_cast<const char*>(lParam);
+}
+
+void setDebugHook(std::function<void(const std::string& line)> hook) {
+    state().debugHook = std::move(hook);
 }
 
 void postQuitMessage(int code) {
