@@ -8,6 +8,7 @@
 #include <QSocketNotifier>
 #include <cerrno>
 #include <cstdio>
+#include <string>
 
 #include "common/say.h"
 #include "infodriver/protocol.h"
@@ -73,7 +74,8 @@ int main(int argc, char** argv) {
                 return static_cast<platform::LRESULT>(*r);
             return platform::defWindowProc(hwnd, msg, wParam, lParam);
         });
-    if (!link.window) {
+    // Tools find the stand-in of a device by its title (standin::findStandIn).
+    if (!link.window || !platform::setWindowText(link.window, std::to_string(options.device))) {
         std::fprintf(stderr, "kelp-infodriver: cannot create the window on the message bus\n");
         return 1;
     }

@@ -2,21 +2,18 @@
 // messages are in standin_core.h.
 #pragma once
 
+#include <string>
+
 #include "platform/window.h"
 #include "standin_core.h"
 
 namespace standin {
 
-// The window of the stand-in infodriver that serves `device`, or 0 when none runs. Only windows
-// of the stand-in's class are asked, so a hung window elsewhere on the bus cannot delay the search.
+// The window of the stand-in infodriver that serves `device`, or 0 when none runs. The stand-in's
+// window has the device number as its title, so it is found in the registry without a message to
+// any window.
 inline platform::HWND findStandIn(long long device) {
-    for (platform::HWND h : platform::enumWindows()) {
-        if (platform::windowClassName(h) == CLASS_NAME &&
-            platform::sendMessage(h, KELP_FINDSTANDIN, 0, static_cast<platform::LPARAM>(device)) ==
-                1)
-            return h;
-    }
-    return 0;
+    return platform::findWindow(CLASS_NAME, std::to_string(device));
 }
 
 }  // namespace standin
