@@ -1,12 +1,10 @@
 // Round trips per second of a slot change echoed back through the real bus:
 //   this process (sender, as kelp-slot) -> kelp-infodriver -> client (echo with setslot) -> stored
 // The client is this program again, started with --client. Every process runs in a fresh
-// temporary prefix.
+// temporary prefix; the children are killed whatever happens.
 //
 // usage: bench_infodriver_roundtrip [COUNT]   (default 2000)
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <QCoreApplication>
 #include <chrono>
@@ -17,10 +15,12 @@
 #include <string>
 
 #include "../../tools/infodriver/standin.h"
+#include "child_process.h"
 #include "infodriver/infodriver_callback.h"
 #include "infodriver/protocol.h"
 #include "infodriver/roreziv.h"
 #include "platform/window.h"
+#include "test_prefix.h"
 
 namespace {
 
@@ -50,43 +50,15 @@ int runClient() {
     return platform::runMessageLoop();
 }
 
-struct Child {
-    pid_t pid = -1;
-    FILE* out = nullptr;
-};
+}  // namespace
 
-// Starts a program with its stdout on a pipe and waits for a line beginning with `first`.
-Child start(const std::vector<std::string>& args, const char* first) {
-    int fds[2];
-    if (pipe(fds) != 0)
-        std::exit(1);
-    Child c;
-    c.pid = fork();
-    if (c.pid == 0) {
-        dup2(fds[1], 1);
-        close(fds[0]);
-        close(fds[1]);
-        std::vector<char*> argv;
-        for (const auto& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
+// The stand-in prints a line for every echo: read them as they come, so that its stdout never
+// fills and blocks it.
+void drain(testing_support::ChildProcess& child) {
+    // A zero wait would not look at the pipe at all; one millisecond ends the drain once it is
+    // empty.
+    while (child.readLine(std::chrono::milliseconds(1))) {
     }
-    close(fds[1]);
-    c.out = fdopen(fds[0], "r");
-    char line[256];
-    if (!std::fgets(line, sizeof line, c.out) || std::strncmp(line, first, std::strlen(first))) {
-        std::fprintf(stderr, "%s did not start\n", args[0].c_str());
-        std::exit(1);
-    }
-    return c;
-}
-
-void stop(Child& c) {
-    kill(c.pid, SIGTERM);
-    waitpid(c.pid, nullptr, 0);
-    std::fclose(c.out);
 }
 
 }  // namespace
@@ -98,16 +70,23 @@ int main(int argc, char** argv) {
     if (count <= 0)
         count = 2000;
 
-    char tmpl[] = "/tmp/kelp-bench-XXXXXX";
-    if (!mkdtemp(tmpl))
-        return 1;
-    setenv("KELP_PREFIX", tmpl, 1);
-    unsetenv("XDG_RUNTIME_DIR");
+    // A fresh prefix, removed at the end; the children (killed on any early return) inherit it.
+    testing_support::TestPrefix prefix;
     std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
     std::string bin = std::filesystem::path(self).parent_path().string();
+    using testing_support::ChildProcess;
+    using namespace std::chrono_literals;
 
-    Child info = start({bin + "/kelp-infodriver", std::to_string(kDevice)}, "ready");
-    Child client = start({self, "--client"}, "connect 15");
+    ChildProcess info({bin + "/kelp-infodriver", std::to_string(kDevice)});
+    if (info.readLine(20s).value_or("") != "ready") {
+        std::fprintf(stderr, "kelp-infodriver did not start\n");
+        return 1;
+    }
+    ChildProcess client({self, "--client"});
+    if (client.readLine(20s).value_or("") != "connect 15") {
+        std::fprintf(stderr, "the client did not connect\n");
+        return 1;
+    }
 
     QCoreApplication app(argc, argv);
     const platform::HWND standIn = standin::findStandIn(kDevice);
@@ -127,6 +106,8 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "change %d not delivered\n", i);
             return 1;
         }
+        if (i % 256 == 255)
+            drain(info);
     }
     auto t1 = std::chrono::steady_clock::now();
 
@@ -142,8 +123,11 @@ int main(int argc, char** argv) {
     std::printf("%d slot changes echoed and stored in %.3f s: %.0f round trips/s, %.1f us each%s\n",
                 count, seconds, count / seconds, seconds * 1e6 / count,
                 ok ? "" : " (LAST VALUE NOT STORED)");
-    stop(client);
-    stop(info);
-    std::filesystem::remove_all(tmpl);
+    for (ChildProcess* child : {&client, &info}) {
+        child->signal(SIGTERM);
+        drain(*child);
+        if (child->waitExit(10s) != 0)
+            ok = false;
+    }
     return ok ? 0 : 1;
 }
