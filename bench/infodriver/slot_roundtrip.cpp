@@ -50,16 +50,17 @@ int runClient() {
     return platform::runMessageLoop();
 }
 
-}  // namespace
-
-// The stand-in prints a line for every echo: read them as they come, so that its stdout never
-// fills and blocks it.
+// The stand-in prints a line for every echo: read them as they come (and whatever went to
+// stderr), so that its pipes never fill and block it. The last read waits 10 ms for more: a
+// shorter wait may end before it looks at the pipe.
 void drain(testing_support::ChildProcess& child) {
-    // A zero wait would not look at the pipe at all; one millisecond ends the drain once it is
-    // empty.
-    while (child.readLine(std::chrono::milliseconds(1))) {
+    while (child.readLine(std::chrono::milliseconds(10))) {
     }
+    child.stderrText();
 }
+
+// Changes between two drains: their lines fit well within a pipe's 64 KiB.
+constexpr int kDrainEvery = 2048;
 
 }  // namespace
 
@@ -106,7 +107,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "change %d not delivered\n", i);
             return 1;
         }
-        if (i % 256 == 255)
+        if (i % kDrainEvery == kDrainEvery - 1)
             drain(info);
     }
     auto t1 = std::chrono::steady_clock::now();
