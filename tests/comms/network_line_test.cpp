@@ -300,6 +300,28 @@ TEST_F(UdpLineTest, RawLineSendsOnePacketPerDatagramAndReportsAFlood) {
     EXPECT_EQ(stat.cbInQue, 0u);
 }
 
+TEST(UdpLineIpv6Test, ReachesACameraAtABracketedIpv6Address) {
+    std::string reason;
+    const auto entry = parseNetworkEntry("udp-raw:[::1]:1", &reason);
+    ASSERT_TRUE(entry) << reason;
+    const auto local = platform::resolveHost(entry->host, 0, NetKind::Datagram, nullptr);
+    if (local.empty())
+        GTEST_SKIP() << "no IPv6 loopback";
+    auto camera = NetSocket::create(local.at(0), NetKind::Datagram);
+    if (!camera || !camera->listen(local.at(0)))
+        GTEST_SKIP() << "no IPv6 loopback";
+    auto line =
+        NetworkLine::open({NetScheme::UdpRaw, entry->host, portOf(camera->localAddress())}, 9);
+    ASSERT_TRUE(line);
+    ASSERT_TRUE(eventually([&] { return line->linked(); }));
+    const Bytes poll{0x81, 0x09, 0x04, 0x38, 0xFF};
+    ASSERT_EQ(line->write(poll.data(), poll.size()), 5);
+    auto waker = platform::NetWaker::create();
+    auto got = receiveDatagram(*camera, *waker);
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->bytes, poll);
+}
+
 TEST(NetworkLineReadTest, FollowsTheReadTimeoutsAndEndsAtCancel) {
     auto line = NetworkLine::open({NetScheme::UdpRaw, "127.0.0.1", 9}, 9);
     ASSERT_TRUE(line);
