@@ -49,7 +49,11 @@ class StandInTest : public ::testing::Test {
     // The stand-in's stdout lines are taken for the whole test; what is left at the end (a
     // failure's report among them) goes to stderr.
     void SetUp() override { testing::internal::CaptureStdout(); }
-    void TearDown() override { std::fputs(testing::internal::GetCapturedStdout().c_str(), stderr); }
+    void TearDown() override {
+        const std::string rest = testing::internal::GetCapturedStdout();
+        if (HasFailure())
+            std::fputs(rest.c_str(), stderr);
+    }
     // What it printed since the last call.
     std::string output() {
         std::string text = testing::internal::GetCapturedStdout();

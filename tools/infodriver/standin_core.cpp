@@ -234,8 +234,6 @@ std::optional<std::intptr_t> StandIn::handle(std::uint32_t msg, std::uintptr_t w
             payload.out[n] = '\0';
             return 1;
         }
-        case KELP_FINDSTANDIN:
-            return static_cast<std::int32_t>(lParam) == options_.device ? 1 : 0;
         case KELP_SETSLOT: {
             const char* v = payload.text ? payload.text : "";
             return deliver(wParam, v, strnlen(v, REQUEST_MAX));

@@ -16,9 +16,8 @@ namespace standin {
 
 // Class name of the stand-in's window.
 inline constexpr const char* CLASS_NAME = "kelpinfodriver";
-// Asks a stand-in whether it serves a device. lParam: the device number, all 32 bits. Result: 1
-// when it does, 0 otherwise.
-inline constexpr std::uint32_t KELP_FINDSTANDIN = 0x8A01;
+// The stand-in's window has the device number (decimal) as its title, so tools find it by class
+// and title without a message to any window.
 // A change request for a slot, as the rest of the control system makes it. wParam: the slot;
 // bytes: the value and its NUL. Result: 1 delivered to the connected client, 2 stored directly
 // (no client), 0 refused (slot out of range).

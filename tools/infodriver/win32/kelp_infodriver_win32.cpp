@@ -207,9 +207,11 @@ int main(int argc, char** argv) {
     windowClass.hInstance = GetModuleHandleA(nullptr);
     windowClass.lpszClassName = standin::CLASS_NAME;
     RegisterClassA(&windowClass);
-    // A hidden top-level window: broadcasts reach it, and nothing of it is ever shown.
-    app.link.window = CreateWindowExA(0, standin::CLASS_NAME, "", WS_OVERLAPPED, 0, 0, 0, 0,
-                                      nullptr, nullptr, windowClass.hInstance, &app);
+    // A hidden top-level window: broadcasts reach it, and nothing of it is ever shown. Tools
+    // find it by its title, the device number.
+    app.link.window =
+        CreateWindowExA(0, standin::CLASS_NAME, std::to_string(options.device).c_str(),
+                        WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr, windowClass.hInstance, &app);
     if (!app.link.window) {
         std::fprintf(stderr, "kelp-infodriver: cannot create its window\n");
         return 1;

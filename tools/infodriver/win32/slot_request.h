@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace standin {
@@ -52,18 +53,9 @@ inline LRESULT sendSlotRequest(HWND standIn, std::uint32_t message, std::uint32_
     return static_cast<LRESULT>(result);
 }
 
-// The window of the stand-in infodriver that serves `device`, or null when none runs. Only
-// windows of the stand-in's class are asked.
+// The window of the stand-in infodriver that serves `device`, or null when none runs.
 inline HWND findStandIn(long long device) {
-    for (HWND h = FindWindowExA(nullptr, nullptr, CLASS_NAME, nullptr); h;
-         h = FindWindowExA(nullptr, h, CLASS_NAME, nullptr)) {
-        DWORD_PTR result = 0;
-        if (SendMessageTimeoutA(h, KELP_FINDSTANDIN, 0, static_cast<LPARAM>(device), SMTO_NORMAL,
-                                5000, &result) &&
-            result == 1)
-            return h;
-    }
-    return nullptr;
+    return FindWindowA(CLASS_NAME, std::to_string(device).c_str());
 }
 
 }  // namespace standin
