@@ -191,6 +191,7 @@ class SerialDevice final : public CommDevice {
     mutable std::mutex mutex_;  // guards timeouts_ and the error baselines
     COMMTIMEOUTS timeouts_{};
     bool haveCounts_ = false;
+    std::atomic<bool> countersMissing_{false};  // the driver keeps no error counters
     unsigned long lastFrame_ = 0, lastOverrun_ = 0, lastParity_ = 0, lastBrk_ = 0,
                   lastBufOverrun_ = 0;
 };

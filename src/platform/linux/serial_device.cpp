@@ -393,7 +393,18 @@ void SerialDevice::purgeInput() {
 void SerialDevice::clearErrors(std::uint32_t* errors, COMSTAT* stat) {
     std::uint32_t word = 0;
     kelp_tty_counts c{};
-    if (kelp_tty_icount(fd_, &c) == 0) {
+    // A driver without error counters (a pseudo-terminal, many USB adapters) says so once; it is
+    // not asked again on every status request.
+    auto counted = [&] {
+        if (countersMissing_.load(std::memory_order_relaxed))
+            return false;
+        if (kelp_tty_icount(fd_, &c) == 0)
+            return true;
+        if (errno == ENOTTY || errno == EINVAL)
+            countersMissing_.store(true, std::memory_order_relaxed);
+        return false;
+    };
+    if (counted()) {
         std::lock_guard<std::mutex> lock(mutex_);
         if (haveCounts_) {
             if (c.buf_overrun != lastBufOverrun_)
