@@ -10,7 +10,8 @@ namespace platform {
 // of the whole record: it reaches the file whole or not at all. A write cut short (full disk,
 // file size limit) is undone by cutting the file back to where the record began, so the next
 // record never lands after a fragment. Never waits: a pipe without a reader in place of the file
-// fails at once. True when the whole record was written.
+// fails at once. True when the whole record was written. A file size limit counts as a full
+// disk: from the first call on, the process ignores SIGXFSZ.
 bool appendToFile(const std::string& path, std::string_view record);
 
 // Creates one directory level (the parent must exist). True when the directory was made.

@@ -16,16 +16,15 @@ using testing_support::readFile;
 
 namespace {
 
-// In a child, so that the file size limit and SIGXFSZ stay there: a limit of 100 bytes plays a
-// disk that fills up after two 40-byte lines.
+// In a child, so that the file size limit stays there: a limit of 100 bytes plays a disk that
+// fills up after two 40-byte lines. Going past the limit must not end the child (SIGXFSZ).
 TEST(LogFile, LineCutShortByAFullDiskIsTakenBackOutAndTheNextLineFollowsTheLastWholeOne) {
     testing_support::TestPrefix prefix;
     const std::string path = prefix.path() + "/full.log";
-    const std::string a(38, 'a'), b(38, 'b'), c(38, 'c'), d(38, 'd');
+    const std::string a(38, 'a'), b(38, 'b'), c(38, 'c'), d(38, 'd'), x(18, 'x');
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        signal(SIGXFSZ, SIG_IGN);
         rlimit limit{};
         getrlimit(RLIMIT_FSIZE, &limit);
         const rlim_t hard = limit.rlim_max;
@@ -34,9 +33,10 @@ TEST(LogFile, LineCutShortByAFullDiskIsTakenBackOutAndTheNextLineFollowsTheLastW
         int failures = 0;
         failures += !platform::appendToFile(path, a + "\r\n");
         failures += !platform::appendToFile(path, b + "\r\n");
-        failures += platform::appendToFile(path, c + "\r\n");  // only 20 bytes fit: refused
-        failures += platform::appendToFile(path, c + "\r\n");  // nothing fits any more
-        limit.rlim_cur = hard;                                 // space again
+        failures += platform::appendToFile(path, c + "\r\n");   // only 20 bytes fit: taken out
+        failures += !platform::appendToFile(path, x + "\r\n");  // exactly fills the disk
+        failures += platform::appendToFile(path, c + "\r\n");   // nothing fits any more
+        limit.rlim_cur = hard;                                  // space again
         setrlimit(RLIMIT_FSIZE, &limit);
         failures += !platform::appendToFile(path, d + "\r\n");
         _exit(failures);
@@ -45,7 +45,7 @@ TEST(LogFile, LineCutShortByAFullDiskIsTakenBackOutAndTheNextLineFollowsTheLastW
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0) << "appendToFile reported a wrong outcome";
-    EXPECT_EQ(readFile(path), a + "\r\n" + b + "\r\n" + d + "\r\n");
+    EXPECT_EQ(readFile(path), a + "\r\n" + b + "\r\n" + x + "\r\n" + d + "\r\n");
 }
 
 TEST(LogFile, AppendsCreatesAndFailsOnWhatIsNoFile) {

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -9,6 +10,10 @@
 namespace platform {
 
 bool appendToFile(const std::string& path, std::string_view record) {
+    // Past a file size limit (ulimit -f, a service's LimitFSIZE) the write must fail like one on
+    // a full disk, not end the process with SIGXFSZ.
+    static const bool sizeSignalIgnored = signal(SIGXFSZ, SIG_IGN) != SIG_ERR;
+    (void)sizeSignalIgnored;
     // O_NONBLOCK: a pipe without a reader in place of the file fails at once instead of stalling
     // the caller; regular files are unaffected.
     const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
