@@ -519,6 +519,29 @@ TEST_F(BusTest, ConnectionsAreCappedAndSilentOnesDropped) {
     EXPECT_TRUE(pumpUntil([&] { return count(0x8031) == 1; }, 10s));
 }
 
+TEST_F(BusTest, ABroadcastLeavesOnlyAFewConnectionsOpen) {
+    std::vector<Peer> peers;
+    for (int i = 0; i < 12; ++i)
+        peers.push_back(startPeer());
+    HWND me = ownWindow();
+    ASSERT_NE(me, 0u);
+    auto sockets = [] {
+        int n = 0;
+        for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {
+            std::error_code ec;
+            auto target = std::filesystem::read_symlink(e.path(), ec);
+            n += !ec && target.string().rfind("socket:", 0) == 0;
+        }
+        return n;
+    };
+    const int before = sockets();
+    sendMessage(HWND_BROADCAST, 0x8020, 0, 0);
+    for (auto& p : peers)
+        EXPECT_TRUE(p.proc->waitForLine("msg 8020", 10s));
+    // The pool keeps a few of the twelve connections the broadcast made.
+    EXPECT_LE(sockets() - before, 8);
+}
+
 TEST_F(BusTest, RunningOutOfDescriptorsNeverEndsTheProcess) {
     // A peer allowed 40 descriptors, flooded with introduced, idle connections.
     auto p = std::make_unique<ChildProcess>(std::vector<std::string>{

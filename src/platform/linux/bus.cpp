@@ -662,13 +662,15 @@ ConnPtr connectTo(const std::string& path, const std::string& dir) {
     return c;
 }
 
-// Closes the least recently used idle pooled connections beyond the pool's size.
-void trimPool() {
+// Closes the least recently used idle pooled connections beyond the pool's size, never `keep`
+// (the one about to be used).
+void trimPool(const ConnPtr& keep) {
     auto& out = theBus().outgoing;
     while (out.size() > kMaxPooled) {
         auto victim = out.end();
         for (auto it = out.begin(); it != out.end(); ++it)
-            if (!it->conn->busy && (victim == out.end() || it->lastUsed < victim->lastUsed))
+            if (!it->conn->busy && it->conn != keep &&
+                (victim == out.end() || it->lastUsed < victim->lastUsed))
                 victim = it;
         if (victim == out.end())
             return;  // all in use by nested sends
@@ -692,7 +694,7 @@ ConnPtr pooledConn(const std::string& path, const std::string& dir, bool forPost
     if (!c)
         return nullptr;
     b.outgoing.push_back({path, c, forPosts, now});
-    trimPool();
+    trimPool(c);
     scheduleSweep();
     return c;
 }
