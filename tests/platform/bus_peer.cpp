@@ -15,7 +15,8 @@
 //   0x8006  busy: sleeps wParam milliseconds, then answers 1
 // Stdin lines: "send HWND MSG WPARAM [LPARAM]", "post HWND MSG WPARAM [LPARAM]" (numbers in hex)
 // and "title HWND TEXT" print "result <value>"; "farewell HWND" makes a termination signal send
-// 0x8001 to HWND (printing "farewell <result>") before the process quits; "quit" ends the loop.
+// 0x8001 to HWND (printing "farewell <result>") before the process quits; "find CLASS" prints
+// "found <hex>" for each window of that class, then "found end"; "quit" ends the loop.
 #include <signal.h>
 #include <unistd.h>
 
@@ -80,6 +81,16 @@ bool runCommand(const std::string& line) {
     if (line == "quit") {
         postQuitMessage(0);
         return false;
+    }
+    if (line.starts_with("find ")) {
+        for (HWND h : enumWindows())
+            if (windowClassName(h) == line.substr(5)) {
+                char found[32];
+                std::snprintf(found, sizeof found, "found %x", h);
+                say(found);
+            }
+        say("found end");
+        return true;
     }
     char verb[16] = {};
     unsigned hwnd = 0, msg = 0;

@@ -104,10 +104,12 @@ class SystemTest : public ::testing::Test {
     // Fails the test when a sanitizer reported a fault in any program it started.
     void TearDown() override;
 
+    // Any program (argv[0] a path), on the offscreen platform, ended with the test.
+    std::shared_ptr<ChildProcess> start(const std::vector<std::string>& argv);
+
     testing_support::TestPrefix prefix;
 
   private:
-    std::shared_ptr<ChildProcess> start(const std::vector<std::string>& argv);
     // Every program started, ended (if still running) before the prefix goes.
     std::vector<std::pair<std::string, std::shared_ptr<ChildProcess>>> children_;
 };
