@@ -12,6 +12,10 @@
 //   throughput  sustained sequential change requests per second on slot 33 (values 0..8 in
 //               turn, each a 9-byte packet); each request returns once the echo is stored
 //   idle        VmRSS and CPU (utime+stime) of a connected driver doing nothing but its polls
+//   farm        N devices at once (N cameras, N infodrivers, N drivers started together): time
+//               until every driver is connected with its link up, CPU of all of them while
+//               idle, PSS and open files per driver
+//   soak        changes at a steady rate for a long time: counts, losses and RSS at start and end
 //   flood       the camera end pours garbage into the line as fast as the pty takes it; a change
 //               request every 20 ms meanwhile, timed to its packet at the camera; then the
 //               driver's CPU in 100 ms windows until it is idle again
@@ -36,6 +40,11 @@
 //                    the COM port mapped in [Ports] of C:\kelp_config.ini to this program's
 //                    camera on loopback TCP, or UDP with the VISCA over IP header
 //   --unreachable S  idle run of a driver whose network camera is unreachable (60; 0 skips)
+//   --farm LIST      only the farm, for each size in LIST (e.g. 16,64,256)
+//   --farm-idle S    idle window of each farm (10)
+//   --soak S         only the soak, S seconds long
+//   --rate R         soak changes per second (50: a 9-byte command and its two 3-byte replies
+//                    take about 16 ms on a 9600 baud line, so a camera cannot take many more)
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -406,6 +415,8 @@ class Infodriver {
   public:
     ~Infodriver() { stop(); }
 
+    pid_t pid() const { return pid_; }
+
     bool start(int device, bool wine) {
         int fds[2], in[2];
         if (pipe2(fds, O_CLOEXEC) != 0 || pipe2(in, O_CLOEXEC) != 0)
@@ -489,6 +500,24 @@ struct ProcSample {
     long rssKiB = 0, hwmKiB = 0;
     double cpuSeconds = 0;
 };
+
+// Proportional set size of a process, in KiB.
+long pssKiB(pid_t pid) {
+    const std::string rollup =
+        testing_support::readFile("/proc/" + std::to_string(pid) + "/smaps_rollup");
+    const auto at = rollup.find("\nPss:");
+    return at == std::string::npos ? 0 : std::atol(rollup.c_str() + at + 5);
+}
+
+// Open file descriptors of a process.
+std::size_t openFiles(pid_t pid) {
+    std::error_code ec;
+    std::size_t n = 0;
+    for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec);
+         !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
+        ++n;
+    return n;
+}
 
 ProcSample sample(pid_t pid) {
     ProcSample s;
@@ -603,8 +632,12 @@ class Session {
 
     int device() const { return device_; }
     pid_t driverPid() const { return driver_; }
+    pid_t infodriverPid() const { return info_.pid(); }
 
-    bool start() {
+    bool start() { return startPeers() && startDriver() && waitUp(wine_ ? 90s : 20s); }
+
+    // The camera and the infodriver, with the device's settings file.
+    bool startPeers() {
         char ini[64];
         std::snprintf(ini, sizeof ini, "/DEV_%03d.ini", device_);
         testing_support::writeFile(
@@ -614,21 +647,28 @@ class Session {
             std::fprintf(stderr, "camera or infodriver did not start\n");
             return false;
         }
+        return true;
+    }
+
+    bool startDriver() {
         logPath_ = format("%s/driver-%d.log", prefix_.path().c_str(), device_);
         int log = open(logPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         driver_ = spawn(program("camlet32", wine_, {std::to_string(device_)}), log);
         close(log);
-        // Connected to the infodriver, and the camera answered: slot 1 went to "1" (with no
-        // camera to answer, connected is enough).
-        bool up = waitFor(
-            [this] {
-                auto it = info_.writes.find(1);
-                return info_.connects > 0 && (line_ == Line::Unreachable ||
-                                              (it != info_.writes.end() && !it->second.empty() &&
-                                               it->second.back() == "1"));
-            },
-            wine_ ? 90s : 20s);
-        if (!up) {
+        return driver_ > 0;
+    }
+
+    // Connected to the infodriver, and the camera answered: slot 1 went to "1" (with no camera
+    // to answer, connected is enough). Called under g_mutex.
+    bool isUp() {
+        auto it = info_.writes.find(1);
+        return info_.connects > 0 &&
+               (line_ == Line::Unreachable ||
+                (it != info_.writes.end() && !it->second.empty() && it->second.back() == "1"));
+    }
+
+    bool waitUp(Clock::duration limit) {
+        if (!waitFor([this] { return isUp(); }, limit)) {
             std::fprintf(stderr, "driver %d did not come up; see %s\n", device_, logPath_.c_str());
             return false;
         }
@@ -852,6 +892,7 @@ void throughput(Session& s, double seconds, const char* tag) {
     const std::size_t firstEcho = s.echoCount(33);
     const std::size_t linkWrites = s.echoCount(1);
     std::size_t refused = 0;
+    const double cpu0 = sample(s.driverPid()).cpuSeconds;
     const auto t0 = Clock::now();
     const auto end =
         t0 + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
@@ -875,6 +916,9 @@ void throughput(Session& s, double seconds, const char* tag) {
                   static_cast<double>(values.size()) / elapsed),
            check);
     ProcSample p = sample(s.driverPid());
+    addRow(format("driver CPU per change, %s", tag),
+           format("%.1f us", 1e6 * (p.cpuSeconds - cpu0) / static_cast<double>(values.size())),
+           "same run");
     addRow(
         format("driver memory after the load, %s", tag),
         format("VmRSS %ld KiB, VmHWM %ld KiB, CPU so far %.2f s", p.rssKiB, p.hwmKiB, p.cpuSeconds),
@@ -977,6 +1021,112 @@ void flood(Session& s, double mib, const char* tag) {
            a.max <= 100 && settledMs >= 0 && settledMs <= 1000 ? "pass" : "FAIL");
 }
 
+// N devices started together, as a machine full of them boots.
+bool farm(const testing_support::TestPrefix& prefix, int firstDevice, int n, int idleSeconds) {
+    std::vector<std::unique_ptr<Session>> devices;
+    for (int i = 0; i < n; ++i) {
+        devices.push_back(std::make_unique<Session>(prefix, firstDevice + i, 0, true));
+        if (!devices.back()->startPeers())
+            return false;
+    }
+    const auto t0 = Clock::now();
+    for (auto& d : devices)
+        if (!d->startDriver())
+            return false;
+    const bool allUp = waitFor(
+        [&] {
+            return std::all_of(devices.begin(), devices.end(), [](auto& d) { return d->isUp(); });
+        },
+        120s);
+    const double startSeconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    std::size_t up = 0;
+    {
+        std::lock_guard lock(g_mutex);
+        for (auto& d : devices)
+            up += d->isUp();
+    }
+    addRow(format("farm of %d: start until all connected, link up", n),
+           format("%.1f s, %zu of %d up", startSeconds, up, n), allUp ? "ok" : "NOT ALL UP");
+
+    idleFor(2s);
+    auto cpuOfAll = [&] {
+        double cpu = 0;
+        for (auto& d : devices)
+            cpu += sample(d->driverPid()).cpuSeconds + sample(d->infodriverPid()).cpuSeconds;
+        return cpu;
+    };
+    const double cpu0 = cpuOfAll();
+    const auto w0 = Clock::now();
+    idleFor(std::chrono::seconds(idleSeconds));
+    const double wall = std::chrono::duration<double>(Clock::now() - w0).count();
+    const double cpu = cpuOfAll() - cpu0;
+    long pss = 0;
+    std::size_t files = 0, maxFiles = 0;
+    for (auto& d : devices) {
+        pss += pssKiB(d->driverPid());
+        const std::size_t f = openFiles(d->driverPid());
+        files += f;
+        maxFiles = std::max(maxFiles, f);
+    }
+    addRow(format("farm of %d: idle drivers and infodrivers, %d s", n, idleSeconds),
+           format("CPU %.1f %% of a core", 100.0 * cpu / wall), "-");
+    addRow(format("farm of %d: per driver", n),
+           format("PSS %.1f MiB, open files %.1f (max %zu)", pss / 1024.0 / n,
+                  static_cast<double>(files) / n, maxFiles),
+           "-");
+
+    // All end together, as at a shutdown of the machine.
+    for (auto& d : devices)
+        kill(d->driverPid(), SIGTERM);
+    bool clean = true;
+    for (auto& d : devices)
+        clean = d->stop() && clean;
+    return allUp && clean;
+}
+
+// Changes at a steady rate for a long time; every one must reach the camera and be echoed, and
+// memory must stay flat.
+bool soak(Session& s, int seconds, double rate) {
+    std::vector<Bytes> expected;
+    std::vector<std::string> values;
+    const std::size_t first = s.commandCount();
+    const std::size_t firstEcho = s.echoCount(33);
+    const ProcSample a = sample(s.driverPid());
+    std::size_t refused = 0;
+    const auto t0 = Clock::now();
+    const auto period =
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / rate));
+    auto next = t0;
+    auto report = t0 + 60s;
+    for (int i = 0; Clock::now() - t0 < std::chrono::seconds(seconds); ++i) {
+        const int v = i % 9;
+        refused += s.change(33, std::to_string(v)) != 1;
+        expected.push_back(panTiltPacket(v));
+        values.push_back(std::to_string(v));
+        next += period;
+        const auto now = Clock::now();
+        if (next > now)
+            idleFor(std::chrono::duration_cast<std::chrono::milliseconds>(next - now));
+        if (now >= report) {
+            std::printf("  soak: %zu changes, VmRSS %ld KiB\n", values.size(),
+                        sample(s.driverPid()).rssKiB);
+            std::fflush(stdout);
+            report += 60s;
+        }
+    }
+    const double elapsed = std::chrono::duration<double>(Clock::now() - t0).count();
+    std::string check = s.verify(first, expected, 33, firstEcho, values);
+    if (refused)
+        check += format("; %zu not delivered", refused);
+    const ProcSample b = sample(s.driverPid());
+    addRow(format("soak, %d s at %.0f changes/s", seconds, rate),
+           format("%zu changes (%.1f /s), VmRSS %ld -> %ld KiB, CPU %.1f %% of a core",
+                  values.size(), static_cast<double>(values.size()) / elapsed, a.rssKiB, b.rssKiB,
+                  100.0 * (b.cpuSeconds - a.cpuSeconds) / elapsed),
+           check);
+    return check.starts_with("ok");
+}
+
 std::vector<int> parseList(const char* s) {
     std::vector<int> out;
     for (const char* p = s; *p;) {
@@ -1039,6 +1189,9 @@ int main(int argc, char** argv) {
     double seconds = 10, floodMiB = 1;
     std::vector<int> debugModes = {1, 0};
     bool keep = false, answerCommands = true, countGiven = false;
+    std::vector<int> farmSizes;
+    int farmIdle = 10, soakSeconds = 0;
+    double soakRate = 50;
     for (int i = 1; i < argc; ++i) {
         const char* a = argv[i];
         const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -1070,12 +1223,22 @@ int main(int argc, char** argv) {
                 networkLines.push_back(Line::Udp);
         } else if (next && !std::strcmp(a, "--debug")) {
             debugModes = parseList(argv[++i]);
+        } else if (next && !std::strcmp(a, "--farm")) {
+            farmSizes = parseList(argv[++i]);
+        } else if (next && !std::strcmp(a, "--farm-idle")) {
+            farmIdle = std::atoi(argv[++i]);
+        } else if (next && !std::strcmp(a, "--soak")) {
+            soakSeconds = std::atoi(argv[++i]);
+        } else if (next && !std::strcmp(a, "--rate")) {
+            soakRate = std::atof(argv[++i]);
         } else {
             std::fprintf(stderr,
                          "usage: system_bench [--count N] [--processes N] [--seconds S] "
                          "[--idle S] [--flood MIB] [--debug 1,0] [--quiet-camera] [--keep] "
                          "[--wine DIR]\n"
-                         "       [--network tcp,udp] [--unreachable S]\n");
+                         "       [--network tcp,udp] [--unreachable S]\n"
+                         "       system_bench --farm 16,64,256 [--farm-idle S]\n"
+                         "       system_bench --soak S [--rate R] [--debug N]\n");
             return 1;
         }
     }
@@ -1090,6 +1253,27 @@ int main(int argc, char** argv) {
     // Each run gets its own device number and COM port, so the runs never share a name.
     int device = 1;
     bool clean = true;
+    if (!farmSizes.empty() || soakSeconds > 0) {
+        for (int n : farmSizes) {
+            std::printf("== farm of %d devices\n", n);
+            clean = farm(*prefix, device, n, farmIdle) && clean;
+            device += n;
+        }
+        if (soakSeconds > 0) {
+            const int debugMode = debugModes.empty() ? 1 : debugModes.front();
+            std::printf("== soak, %d s at %.0f changes/s, DebugMode=%d\n", soakSeconds, soakRate,
+                        debugMode);
+            Session s(*prefix, device++, debugMode, answerCommands);
+            if (!s.start())
+                return 2;
+            clean = soak(s, soakSeconds, soakRate) && clean;
+            clean = s.stop() && clean;
+        }
+        // Only what was asked for.
+        debugModes.clear();
+        idleSeconds = 0;
+        unreachableSeconds = 0;
+    }
     if (!g_wineBin.empty()) {
         const pid_t xvfb = prepareWine(*prefix);
         if (xvfb < 0)
