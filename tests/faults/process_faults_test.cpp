@@ -19,7 +19,7 @@ using testing_support::runProgram;
 
 // With no XDG_RUNTIME_DIR (the prefix clears it, as ssh, cron and CI do), neither the driver nor
 // a second instance of it prints anything on stderr.
-TEST_F(FaultTest, DISABLED_NothingOnStderrFromTheDriverOrASecondInstance) {
+TEST_F(FaultTest, NothingOnStderrFromTheDriverOrASecondInstance) {
     auto second = startDriver(1);
     EXPECT_EQ(second->waitExit(kStartLimit), 255);
     EXPECT_EQ(second->readLine(100ms), std::nullopt);
@@ -40,7 +40,7 @@ TEST_F(SystemTest, DISABLED_SigtermAtTheVeryStartEndsTheDriverCleanly) {
 
 // Restarts, clean or by SIGKILL, leave no more lock files in the runtime folder than one run
 // has.
-TEST_F(FaultTest, DISABLED_LockFilesDoNotPileUpOverRestarts) {
+TEST_F(FaultTest, LockFilesDoNotPileUpOverRestarts) {
     stopDriver(*dev.driver, SIGTERM);
     const auto afterOne = lockFiles();
     for (int i = 0; i < 10; ++i) {
@@ -68,7 +68,7 @@ TEST_F(FaultTest, DISABLED_LockFilesDoNotPileUpOverRestarts) {
 
 // A log line reaches the file whole or not at all, even when the disk fills in the middle of
 // it. The file size limit stands in for the full disk.
-TEST_F(SystemTest, DISABLED_FullDiskNeverLeavesATornLogLine) {
+TEST_F(SystemTest, FullDiskNeverLeavesATornLogLine) {
     writeSettings(1, {"LogMode=1"});
     auto camera = startCamera(1);
     auto info = startInfodriver(1);
