@@ -48,10 +48,11 @@ TEST_F(SettingsFaultTest, BinarySettingsFileKeepsItsBytes) {
 }
 
 TEST_F(SettingsFaultTest, HugeSettingsFileIsReadAndKept) {
-    // 8 MiB of comment lines, then every key, so that nothing needs writing back.
+    // 1 MiB of comment lines (a settings file is normally 100 bytes), then every key, so that
+    // nothing needs writing back.
     std::string text = "[Camlet32]\r\n";
     const std::string comment = "; " + std::string(1022, 'x') + "\r\n";
-    while (text.size() < (8u << 20))
+    while (text.size() < (1u << 20))
         text += comment;
     text +=
         "DebugMode=1\r\nLogMode=0\r\nPort=1\r\nSpeed=9600\r\nDataBits=8\r\nStopBits=1\r\n"
