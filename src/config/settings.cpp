@@ -37,9 +37,9 @@ std::string settingsPath(const char* file) {
     std::string name(file);
     std::string path;
     if (g_paths.configDir.empty())
-        path = platform::windowsDir() + "/" + name;
+        path = platform::windowsDir() + platform::kPathSeparator + name;
     else
-        path = g_paths.configDir + "/" + name;
+        path = g_paths.configDir + platform::kPathSeparator + name;
     if (path.size() > kMaxSettingText || name.empty())
         return {};
     return path;

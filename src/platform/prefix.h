@@ -1,3 +1,8 @@
+// Paths of the machine: the Windows directory, the path of serial port n, the path separator.
+//
+// On Win32 these are the real ones (win32/prefix.cpp): GetWindowsDirectoryA, paths used as given,
+// serial port n is "\\.\COMn". On Linux a prefix stands in for the machine:
+//
 // The prefix: one directory that plays the machine for a driver and its peers.
 //
 //   $KELP_PREFIX (default $XDG_DATA_HOME/kelp, else ~/.local/share/kelp)
@@ -15,8 +20,17 @@
 
 namespace platform {
 
+// Joins a folder and a file name.
+#ifdef _WIN32
+inline constexpr char kPathSeparator = '\\';
+#else
+inline constexpr char kPathSeparator = '/';
+#endif
+
+#ifndef _WIN32
 // Absolute path of the prefix directory (not created).
 std::string prefixDir();
+#endif
 
 // prefix/drive_c/windows, created (with its parents) when missing. Stands for GetWindowsDirectory.
 std::string windowsDir();
@@ -30,9 +44,11 @@ std::string translatePath(std::string_view path);
 // when it dangles), else /dev/ttyS<n-1>.
 std::string serialDevicePath(int n);
 
+#ifndef _WIN32
 // The prefix's runtime folder (created mode 0700 on first use). Returns an empty string, and
 // prints why on stderr once, when it cannot be made safe: not a directory, owned by another user,
 // or reachable by others.
 std::string runtimeDir();
+#endif
 
 }  // namespace platform

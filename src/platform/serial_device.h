@@ -13,8 +13,17 @@
 // the status or changes the time-outs; all of that is safe. Destruction must wait until no other
 // thread uses the device.
 //
-// A SerialDevice is one exclusive open of a tty in raw mode (VMIN = VTIME = 0, non-blocking);
-// every wait is a poll() against a CLOCK_MONOTONIC deadline, and its wake-up is an eventfd.
+// A SerialDevice is one exclusive open of a communications device.
+//
+// On Win32 (win32/serial_device.cpp) it is the real device "\\.\COMn" opened for overlapped I/O:
+// GetCommState/SetCommState, SetCommTimeouts with the real COMMTIMEOUTS, overlapped
+// ReadFile/WriteFile with GetOverlappedResult, ClearCommError, PurgeComm, GetCommProperties, and
+// WaitCommEvent for waitReadable. A device held by another program (ERROR_ACCESS_DENIED, the
+// sharing violation, or, as Wine does not refuse a second open, a named object that marks it open)
+// is Busy. Its wake-ups are events; cancel() also cancels the transfer under way.
+//
+// On Linux it is a tty in raw mode (VMIN = VTIME = 0, non-blocking); every wait is a poll()
+// against a CLOCK_MONOTONIC deadline, and its wake-up is an eventfd.
 #pragma once
 
 #include <atomic>
@@ -23,6 +32,37 @@
 #include <memory>
 #include <mutex>
 #include <string>
+
+// <windows.h> defines these names as macros of the same values; the declarations below must
+// not see them, and a file that included it keeps its macros.
+#pragma push_macro("MAXDWORD")
+#undef MAXDWORD
+#pragma push_macro("CE_RXOVER")
+#undef CE_RXOVER
+#pragma push_macro("CE_OVERRUN")
+#undef CE_OVERRUN
+#pragma push_macro("CE_RXPARITY")
+#undef CE_RXPARITY
+#pragma push_macro("CE_FRAME")
+#undef CE_FRAME
+#pragma push_macro("CE_BREAK")
+#undef CE_BREAK
+#pragma push_macro("NOPARITY")
+#undef NOPARITY
+#pragma push_macro("ODDPARITY")
+#undef ODDPARITY
+#pragma push_macro("EVENPARITY")
+#undef EVENPARITY
+#pragma push_macro("MARKPARITY")
+#undef MARKPARITY
+#pragma push_macro("SPACEPARITY")
+#undef SPACEPARITY
+#pragma push_macro("ONESTOPBIT")
+#undef ONESTOPBIT
+#pragma push_macro("ONE5STOPBITS")
+#undef ONE5STOPBITS
+#pragma push_macro("TWOSTOPBITS")
+#undef TWOSTOPBITS
 
 namespace platform {
 
@@ -144,11 +184,18 @@ class SerialDevice final : public CommDevice {
     SerialDevice(const SerialDevice&) = delete;
     SerialDevice& operator=(const SerialDevice&) = delete;
 
-    int fd() const { return fd_; }
+#ifndef _WIN32
+    int fd() const {
+        return fd_;
+    }
+#endif
 
-    // The low 16 bits of the process id above the low 16 bits of the descriptor. Unique among the
-    // live devices of the process, and unlikely to meet the value of another process's device.
-    std::uint32_t handleValue() const override { return handleValue_; }
+    // The low 16 bits of the process id above the low 16 bits of the descriptor (on Win32: of the
+    // device handle). Unique among the live devices of the process, and unlikely to meet the value
+    // of another process's device.
+    std::uint32_t handleValue() const override {
+        return handleValue_;
+    }
 
     // Raw mode with the given speed (any positive rate; B-constants where one exists, otherwise
     // termios2), data bits 5..8, parity code 0..4 (mark and space with CMSPAR) and stop-bit code
@@ -174,11 +221,27 @@ class SerialDevice final : public CommDevice {
 
     void cancel() override;
     void wake() override;
-    bool cancelled() const override { return cancelled_.load(std::memory_order_acquire); }
+    bool cancelled() const override {
+        return cancelled_.load(std::memory_order_acquire);
+    }
     bool waitWake(int timeoutMs) override;
     bool waitReadable() override;
 
   private:
+#ifdef _WIN32
+    // Handles of the device and of the events (void*: HANDLE without <windows.h>).
+    SerialDevice(void* handle, void* claim, void* cancelEvent, void* wakeEvent, void* saved);
+
+    void* handle_;
+    void* claim_;        // named object that marks the device as open (see win32/serial_device.cpp)
+    void* cancelEvent_;  // manual reset: set once by cancel()
+    void* wakeEvent_;    // auto reset: set by wake()
+    void* saved_;        // the line's DCB before we touched it, restored at close
+    std::uint32_t handleValue_;
+    std::atomic<bool> cancelled_{false};
+    mutable std::mutex mutex_;  // guards timeouts_
+    COMMTIMEOUTS timeouts_{};
+#else
     SerialDevice(int fd, int wakeFd, void* saved);
     void drainWake();
 
@@ -194,6 +257,22 @@ class SerialDevice final : public CommDevice {
     std::atomic<bool> countersMissing_{false};  // the driver keeps no error counters
     unsigned long lastFrame_ = 0, lastOverrun_ = 0, lastParity_ = 0, lastBrk_ = 0,
                   lastBufOverrun_ = 0;
+#endif
 };
 
 }  // namespace platform
+
+#pragma pop_macro("MAXDWORD")
+#pragma pop_macro("CE_RXOVER")
+#pragma pop_macro("CE_OVERRUN")
+#pragma pop_macro("CE_RXPARITY")
+#pragma pop_macro("CE_FRAME")
+#pragma pop_macro("CE_BREAK")
+#pragma pop_macro("NOPARITY")
+#pragma pop_macro("ODDPARITY")
+#pragma pop_macro("EVENPARITY")
+#pragma pop_macro("MARKPARITY")
+#pragma pop_macro("SPACEPARITY")
+#pragma pop_macro("ONESTOPBIT")
+#pragma pop_macro("ONE5STOPBITS")
+#pragma pop_macro("TWOSTOPBITS")

@@ -1,4 +1,16 @@
-// Windows and window messages: the stand-in for Win32 top-level windows, on Qt's event loop.
+// Windows and window messages.
+//
+// On Win32 these are the real thing (win32/window.cpp): real windows, SendMessageA, PostMessageA,
+// SetTimer, EnumWindows. A platform::HWND there is the real window handle cut to 32 bits, which
+// loses nothing: Windows keeps window handles within 32 significant bits and restores them by
+// sign extension (see win32/window_win32.h). So handles are kept and compared as they are, and a
+// window reached by its low word alone is the same window, as with the stand-in below. On Win32
+// a MessageBuffer reaches windows of this process only; a pointer lParam from another process is
+// valid here because its sender made it so, and lParamText reads it only after checking that a
+// NUL-terminated text lies in readable memory. Sends to other threads give up after 5 s without
+// an answer.
+//
+// On Linux they are our stand-in for Win32 top-level windows, on Qt's event loop.
 //
 // Every window is a top-level window of the prefix's message bus: it has a 32-bit handle whose
 // low 16 bits are unique among the live windows of the prefix, so it can be reached by its low
@@ -16,7 +28,8 @@
 //  - postMessage queues the message for the UI thread; it may be called from any thread.
 //  - Once WM_DESTROY has begun nothing more reaches the procedure: its timers stop, posted
 //    messages still queued are dropped, and isWindow answers false.
-//  - A message a procedure does not handle gets defWindowProc: result 0.
+//  - A message a procedure does not handle gets defWindowProc: result 0 (on Win32 the system's
+//    default processing, DefWindowProcA).
 //  - Another process can only send or post messages that carry plain numbers or bytes: system
 //    messages below WM_USER (creation, destruction, timers, serial notifications and the like)
 //    reach a procedure only from this process's own window machinery; from another process they
@@ -30,6 +43,27 @@
 #include <functional>
 #include <string>
 #include <vector>
+
+// <windows.h> defines these names as macros of the same values; the declarations below must
+// not see them, and a file that included it keeps its macros.
+#pragma push_macro("HWND_BROADCAST")
+#undef HWND_BROADCAST
+#pragma push_macro("WM_CREATE")
+#undef WM_CREATE
+#pragma push_macro("WM_DESTROY")
+#undef WM_DESTROY
+#pragma push_macro("WM_SIZE")
+#undef WM_SIZE
+#pragma push_macro("WM_CLOSE")
+#undef WM_CLOSE
+#pragma push_macro("WM_GETMINMAXINFO")
+#undef WM_GETMINMAXINFO
+#pragma push_macro("WM_COMMNOTIFY")
+#undef WM_COMMNOTIFY
+#pragma push_macro("WM_COMMAND")
+#undef WM_COMMAND
+#pragma push_macro("WM_TIMER")
+#undef WM_TIMER
 
 namespace platform {
 
@@ -53,9 +87,13 @@ inline constexpr UINT WM_USER = 0x0400;
 
 using WindowProc = std::function<LRESULT(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)>;
 
+#ifdef _WIN32
+LRESULT defWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);  // DefWindowProcA
+#else
 inline LRESULT defWindowProc(HWND, UINT, WPARAM, LPARAM) {
     return 0;
 }
+#endif
 
 // Bytes that stand for the memory a pointer lParam points at. The receiving procedure gets an
 // lParam that points at a buffer of max(inSize, outSize) bytes plus a NUL, filled with the `in`
@@ -152,3 +190,13 @@ void onTerminationSignal(std::function<void()> handler);
 void holdTerminationSignals();
 
 }  // namespace platform
+
+#pragma pop_macro("HWND_BROADCAST")
+#pragma pop_macro("WM_CREATE")
+#pragma pop_macro("WM_DESTROY")
+#pragma pop_macro("WM_SIZE")
+#pragma pop_macro("WM_CLOSE")
+#pragma pop_macro("WM_GETMINMAXINFO")
+#pragma pop_macro("WM_COMMNOTIFY")
+#pragma pop_macro("WM_COMMAND")
+#pragma pop_macro("WM_TIMER")

@@ -13,7 +13,9 @@
 using namespace comms;
 using namespace std::chrono_literals;
 using testing_support::ChildProcess;
+#ifndef _WIN32
 using testing_support::TestPrefix;
+#endif
 
 namespace {
 
@@ -26,13 +28,17 @@ std::vector<std::uint8_t> pattern(std::size_t n) {
 
 class RxRingBufferTest : public ::testing::Test {
   protected:
+#ifndef _WIN32
     TestPrefix prefix;
+#endif
     RxBufHandle buf = 0;
     void SetUp() override {
         buf = rxbuf_create(0x7C);
         ASSERT_NE(buf, 0u);
     }
-    void TearDown() override { rxbuf_destroy(buf); }
+    void TearDown() override {
+        rxbuf_destroy(buf);
+    }
 };
 
 TEST_F(RxRingBufferTest, NewBufferIsEmpty) {

@@ -98,38 +98,6 @@ bool ChildProcess::fill(std::chrono::milliseconds timeout) {
     return true;
 }
 
-std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds timeout) {
-    auto deadline = Clock::now() + timeout;
-    for (;;) {
-        auto nl = outBuf_.find('\n');
-        if (nl != std::string::npos) {
-            std::string line = outBuf_.substr(0, nl);
-            outBuf_.erase(0, nl + 1);
-            seen_.push_back(line);
-            return line;
-        }
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0 || out_ < 0)
-            return std::nullopt;
-        fill(left);
-    }
-}
-
-std::optional<std::string> ChildProcess::waitForLine(const std::string& needle,
-                                                     std::chrono::milliseconds timeout) {
-    auto deadline = Clock::now() + timeout;
-    for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() < 0)
-            return std::nullopt;
-        auto line = readLine(left);
-        if (!line)
-            return std::nullopt;
-        if (line->find(needle) != std::string::npos)
-            return line;
-    }
-}
-
 std::string ChildProcess::stderrText() {
     if (err_ >= 0 && !drain(err_, errBuf_)) {
         close(err_);
@@ -176,26 +144,6 @@ std::optional<int> ChildProcess::waitExit(std::chrono::milliseconds timeout) {
             return std::nullopt;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-}
-
-RunResult runProgram(const std::vector<std::string>& argv, const ChildProcess::Env& env,
-                     std::chrono::milliseconds timeout) {
-    ChildProcess child(argv, env);
-    child.closeStdin();
-    RunResult result;
-    auto deadline = Clock::now() + timeout;
-    while (child.readLine(std::chrono::milliseconds(50)) || !child.waitExit({})) {
-        if (Clock::now() >= deadline)
-            break;
-    }
-    while (child.readLine(std::chrono::milliseconds(0))) {
-    }
-    for (const auto& l : child.linesSeen())
-        result.out += l + "\n";
-    auto code = child.waitExit(std::chrono::seconds(1));
-    result.exitCode = code ? *code : -1;
-    result.err = child.stderrText();
-    return result;
 }
 
 }  // namespace testing_support

@@ -1,5 +1,7 @@
 // A child process for whole-process tests: argv and extra environment in, stdout and stderr read
 // line by line with time limits, stdin writable. The destructor kills what still runs.
+// child_process.cpp is the POSIX implementation, child_process_win32.cpp the Win32 one (there
+// signal() ends the process with exit code 128 + sig, and stdout lines lose a trailing "\r").
 #pragma once
 
 #include <sys/types.h>
@@ -45,7 +47,12 @@ class ChildProcess {
     bool fill(std::chrono::milliseconds timeout);
 
     pid_t pid_ = -1;
+#ifdef _WIN32
+    void* process_ = nullptr;  // HANDLEs
+    void *in_ = nullptr, *out_ = nullptr, *err_ = nullptr;
+#else
     int in_ = -1, out_ = -1, err_ = -1;
+#endif
     std::string outBuf_, errBuf_;
     std::vector<std::string> seen_;
     std::optional<int> exitCode_;

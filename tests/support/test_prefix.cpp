@@ -2,7 +2,9 @@
 
 #include "platform/prefix.h"
 
+#ifndef _WIN32
 #include <unistd.h>
+#endif
 
 #include <cstdlib>
 #include <filesystem>
@@ -14,6 +16,7 @@ namespace fs = std::filesystem;
 
 namespace testing_support {
 
+#ifndef _WIN32
 TestPrefix::TestPrefix() {
     std::string tmpl = (fs::temp_directory_path() / "kelp-test-XXXXXX").string();
     if (!mkdtemp(tmpl.data()))
@@ -50,6 +53,8 @@ void TestPrefix::linkComPort(int n, const std::string& target) const {
     fs::remove(link, ec);
     fs::create_symlink(target, link);
 }
+
+#endif
 
 std::string binPath(const std::string& name) {
     const char* dir = std::getenv("KELP_BIN_DIR");

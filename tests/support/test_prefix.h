@@ -1,4 +1,5 @@
-// A fresh prefix for one test: a temporary directory that KELP_PREFIX points at while the object
+// A fresh prefix for one test (Linux; on Win32 the machine of a test run is the Wine prefix that
+// the wine_prefix fixture makes): a temporary directory that KELP_PREFIX points at while the object
 // lives. XDG_RUNTIME_DIR is cleared, so the runtime folder is derived from the prefix alone; both
 // folders are removed when the object goes.
 #pragma once
@@ -7,6 +8,7 @@
 
 namespace testing_support {
 
+#ifndef _WIN32
 class TestPrefix {
   public:
     TestPrefix();
@@ -26,6 +28,7 @@ class TestPrefix {
     std::string oldPrefix_;
     bool hadPrefix_ = false;
 };
+#endif
 
 // Path of a program built by this project (KELP_BIN_DIR/name).
 std::string binPath(const std::string& name);
