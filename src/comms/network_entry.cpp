@@ -1,7 +1,7 @@
 #include "comms/network_entry.h"
 
-#include "config/ini_file.h"
 #include "platform/prefix.h"
+#include "platform/profile.h"
 
 namespace comms {
 
@@ -77,8 +77,8 @@ std::optional<NetworkEntry> parseNetworkEntry(std::string_view text, std::string
 }
 
 std::string portEntryText(int portNumber) {
-    return config::iniRead(platform::translatePath("C:\\kelp_config.ini"), "Ports",
-                           "COM" + std::to_string(portNumber), "");
+    return platform::readProfileString(platform::translatePath("C:\\kelp_config.ini"), "Ports",
+                                       "COM" + std::to_string(portNumber), "");
 }
 
 }  // namespace comms

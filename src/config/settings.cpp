@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "config/ini_file.h"
 #include "platform/prefix.h"
+#include "platform/profile.h"
 
 namespace config {
 
@@ -73,8 +73,8 @@ const std::string& resolveConfigPaths() {
     const char* root = envValue("CC_ROOT");
     const char* system = envValue("CC_SYSTEM");
     // Read on every call, also when the environment decides.
-    std::string configPath =
-        iniRead(platform::translatePath("C:\\kelp_config.ini"), "Config", "ConfigPath", "");
+    std::string configPath = platform::readProfileString(
+        platform::translatePath("C:\\kelp_config.ini"), "Config", "ConfigPath", "");
     std::string windows = platform::windowsDir();
     if (root && system) {
         std::string base = std::string(root) + "\\" + system;
@@ -99,7 +99,8 @@ const char* readSetting(const char* file, const char* section, const char* key,
         value = def;
     } else {
         std::string path = settingsPath(file);
-        value = path.empty() ? std::string(def) : iniRead(path, section, key, def);
+        value =
+            path.empty() ? std::string(def) : platform::readProfileString(path, section, key, def);
     }
     std::size_t n = std::min(value.size(), kMaxSettingText);
     std::memcpy(g_value, value.data(), n);
@@ -118,11 +119,11 @@ void writeSetting(const char* file, const char* section, const char* key, const 
     if (path.empty())
         return;
     if (!key)
-        iniRemoveSection(path, section);
+        platform::removeProfileSection(path, section);
     else if (!value)
-        iniWrite(path, section, key, std::nullopt);
+        platform::writeProfileString(path, section, key, std::nullopt);
     else
-        iniWrite(path, section, key, std::string_view(value));
+        platform::writeProfileString(path, section, key, std::string_view(value));
 }
 
 DeviceSettings& deviceSettings() {

@@ -249,6 +249,35 @@ void SerialDevice::wake() {
     SetEvent(native(wakeEvent_));
 }
 
+bool SerialDevice::waitReadable() {
+    if (cancelled())
+        return false;
+    // A byte already queued needs no wait.
+    DWORD errors = 0;
+    ::COMSTAT stat{};
+    if (ClearCommError(native(handle_), &errors, &stat) && stat.cbInQue > 0)
+        return true;
+    Transfer t;
+    if (!t.ov.hEvent)
+        return true;  // no event to wait with: let the read itself wait
+    SetCommMask(native(handle_), EV_RXCHAR | EV_ERR | EV_BREAK);
+    DWORD mask = 0;
+    if (WaitCommEvent(native(handle_), &mask, &t.ov))
+        return true;
+    if (GetLastError() != ERROR_IO_PENDING)
+        return true;  // the line reports an error: the read will tell
+    HANDLE events[3] = {t.ov.hEvent, native(cancelEvent_), native(wakeEvent_)};
+    DWORD r = WaitForMultipleObjects(3, events, FALSE, INFINITE);
+    if (r != WAIT_OBJECT_0) {
+        // Woken: the wait for the line ends here, and the system is done with it before the
+        // OVERLAPPED block goes.
+        CancelIoEx(native(handle_), &t.ov);
+    }
+    DWORD unused = 0;
+    GetOverlappedResult(native(handle_), &t.ov, &unused, TRUE);
+    return r == WAIT_OBJECT_0;
+}
+
 bool SerialDevice::waitWake(int timeoutMs) {
     HANDLE events[2] = {native(cancelEvent_), native(wakeEvent_)};
     DWORD limit = timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs);

@@ -1,4 +1,7 @@
-// INI files with the semantics of the private-profile functions of Win32.
+// Settings files (INI) with the semantics of the private-profile functions of Win32.
+//
+// On Win32 (win32/profile.cpp) these are GetPrivateProfileStringA and WritePrivateProfileStringA
+// themselves. On Linux (linux/profile.cpp) an INI engine of our own reproduces them:
 //
 // A read gives the default when the file, the section or the key is missing. Section and key
 // names match without regard to case; the value is the text after the first "=" without
@@ -20,24 +23,26 @@
 #include <string>
 #include <string_view>
 
-namespace config {
+namespace platform {
 
-inline constexpr std::size_t kMaxIniValue = 255;
+inline constexpr std::size_t kMaxProfileValue = 255;
 
 // Value of `key` in `section` of the file at `path`, or `defaultValue`.
-std::string iniRead(const std::string& path, std::string_view section, std::string_view key,
-                    std::string_view defaultValue);
+std::string readProfileString(const std::string& path, std::string_view section,
+                              std::string_view key, std::string_view defaultValue);
 
 // Sets `key` in `section` to `value`; with no value, removes the key. True when the file now
 // holds what was asked (also when it held it already), false when the write was refused.
-bool iniWrite(const std::string& path, std::string_view section, std::string_view key,
-              std::optional<std::string_view> value);
+bool writeProfileString(const std::string& path, std::string_view section, std::string_view key,
+                        std::optional<std::string_view> value);
 
 // Removes `section` with all its lines. True when the file no longer holds it.
-bool iniRemoveSection(const std::string& path, std::string_view section);
+bool removeProfileSection(const std::string& path, std::string_view section);
 
+#ifndef _WIN32
 // The existing file that `path` names, its last component matched without regard to case, or
 // `path` itself when no such file exists.
 std::string findFileNoCase(const std::string& path);
+#endif
 
-}  // namespace config
+}  // namespace platform

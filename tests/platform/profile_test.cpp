@@ -1,4 +1,4 @@
-#include "config/ini_file.h"
+#include "platform/profile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -16,8 +16,8 @@
 #include "test_prefix.h"
 
 namespace fs = std::filesystem;
-using config::iniRead;
-using config::iniWrite;
+using platform::readProfileString;
+using platform::writeProfileString;
 using testing_support::readFile;
 using testing_support::TestPrefix;
 using testing_support::writeFile;
@@ -31,7 +31,7 @@ class IniFile : public ::testing::Test {
     }
     std::string read(const std::string& section, const std::string& key,
                      const std::string& def = "<default>") const {
-        return iniRead(file(), section, key, def);
+        return readProfileString(file(), section, key, def);
     }
     // Names in the folder other than the given ones (left-over temporary files, duplicates).
     std::vector<std::string> filesIn(const std::string& dir) const {
@@ -103,7 +103,7 @@ TEST_F(IniFile, GarbageNeverCrashes) {
     EXPECT_EQ(read("A", "K"), "found") << "bytes before a section do not hide it";
     writeFile(file(), junk);
     (void)read("A", "K");
-    EXPECT_TRUE(iniWrite(file(), "A", "K", "v"));
+    EXPECT_TRUE(writeProfileString(file(), "A", "K", "v"));
     EXPECT_EQ(read("A", "K"), "v");
     EXPECT_EQ(readFile(file()).substr(0, junk.size()), junk) << "the garbage stays as it was";
 }
@@ -112,58 +112,58 @@ TEST_F(IniFile, WriteReplacesInPlaceKeepingEveryOtherByte) {
     const std::string before =
         "; settings\n[Camlet32]\n  port =  1  \n; keep me\nSpeed=9600\n\n[Other]\nPort=5\n";
     writeFile(file(), before);
-    EXPECT_TRUE(iniWrite(file(), "CAMLET32", "Port", "3"));
+    EXPECT_TRUE(writeProfileString(file(), "CAMLET32", "Port", "3"));
     EXPECT_EQ(readFile(file()),
               "; settings\n[Camlet32]\n  port =  3  \n; keep me\nSpeed=9600\n\n[Other]\nPort=5\n");
 }
 
 TEST_F(IniFile, WriteAddsKeyAtEndOfItsSectionAndSectionAtEndOfFile) {
     writeFile(file(), "[A]\nK=1\n; note\n\n[B]\nX=1\n");
-    EXPECT_TRUE(iniWrite(file(), "a", "New", "2"));
+    EXPECT_TRUE(writeProfileString(file(), "a", "New", "2"));
     EXPECT_EQ(readFile(file()), "[A]\nK=1\n; note\nNew=2\n\n[B]\nX=1\n");
-    EXPECT_TRUE(iniWrite(file(), "C", "Y", "3"));
+    EXPECT_TRUE(writeProfileString(file(), "C", "Y", "3"));
     EXPECT_EQ(readFile(file()), "[A]\nK=1\n; note\nNew=2\n\n[B]\nX=1\n[C]\nY=3\n");
 }
 
 TEST_F(IniFile, WriteKeepsCrlfAndFilesWithoutFinalNewline) {
     writeFile(file(), "[A]\r\nK=1\r\n[B]\r\nX=1");
-    EXPECT_TRUE(iniWrite(file(), "A", "L", "2"));
-    EXPECT_TRUE(iniWrite(file(), "B", "Y", "3"));
-    EXPECT_TRUE(iniWrite(file(), "C", "Z", "4"));
+    EXPECT_TRUE(writeProfileString(file(), "A", "L", "2"));
+    EXPECT_TRUE(writeProfileString(file(), "B", "Y", "3"));
+    EXPECT_TRUE(writeProfileString(file(), "C", "Z", "4"));
     EXPECT_EQ(readFile(file()), "[A]\r\nK=1\r\nL=2\r\n[B]\r\nX=1\r\nY=3\r\n[C]\r\nZ=4\r\n");
 }
 
 TEST_F(IniFile, WriteCreatesTheFileButNotItsDirectory) {
-    EXPECT_TRUE(iniWrite(file(), "Camlet32", "DebugMode", "1"));
+    EXPECT_TRUE(writeProfileString(file(), "Camlet32", "DebugMode", "1"));
     EXPECT_EQ(readFile(file()), "[Camlet32]\nDebugMode=1\n");
     std::string inMissingDir = prefix.path() + "/missing/test.ini";
-    EXPECT_FALSE(iniWrite(inMissingDir, "A", "K", "1"));
+    EXPECT_FALSE(writeProfileString(inMissingDir, "A", "K", "1"));
     EXPECT_FALSE(fs::exists(prefix.path() + "/missing"));
 }
 
 TEST_F(IniFile, ValueWithLineBreakCannotAddLines) {
     writeFile(file(), "[A]\nK=1\n");
-    EXPECT_TRUE(iniWrite(file(), "A", "K", "2\n[B]\nX=evil"));
+    EXPECT_TRUE(writeProfileString(file(), "A", "K", "2\n[B]\nX=evil"));
     EXPECT_EQ(readFile(file()), "[A]\nK=2\n");
-    EXPECT_FALSE(iniWrite(file(), "A", "K=\n", "1"));
-    EXPECT_FALSE(iniWrite(file(), "A]\n[B", "K", "1"));
+    EXPECT_FALSE(writeProfileString(file(), "A", "K=\n", "1"));
+    EXPECT_FALSE(writeProfileString(file(), "A]\n[B", "K", "1"));
     EXPECT_EQ(readFile(file()), "[A]\nK=2\n");
 }
 
 TEST_F(IniFile, RemovesKeysAndSections) {
     writeFile(file(), "[A]\nK=1\nL=2\n[B]\nX=1\n[C]\nY=1\n");
-    EXPECT_TRUE(iniWrite(file(), "A", "K", std::nullopt));
-    EXPECT_TRUE(config::iniRemoveSection(file(), "b"));
+    EXPECT_TRUE(writeProfileString(file(), "A", "K", std::nullopt));
+    EXPECT_TRUE(platform::removeProfileSection(file(), "b"));
     EXPECT_EQ(readFile(file()), "[A]\nL=2\n[C]\nY=1\n");
-    EXPECT_TRUE(iniWrite(prefix.path() + "/none.ini", "A", "K", std::nullopt));
+    EXPECT_TRUE(writeProfileString(prefix.path() + "/none.ini", "A", "K", std::nullopt));
     EXPECT_FALSE(fs::exists(prefix.path() + "/none.ini")) << "removing creates nothing";
 }
 
 TEST_F(IniFile, ReadOnlyFileIsLeftAlone) {
     writeFile(file(), "[A]\nK=1\n");
     chmod(file().c_str(), 0444);  // read-only also for root, which access() would let through
-    EXPECT_FALSE(iniWrite(file(), "A", "K", "2"));
-    EXPECT_FALSE(iniWrite(file(), "A", "New", "2"));
+    EXPECT_FALSE(writeProfileString(file(), "A", "K", "2"));
+    EXPECT_FALSE(writeProfileString(file(), "A", "New", "2"));
     EXPECT_EQ(readFile(file()), "[A]\nK=1\n");
     EXPECT_EQ(read("A", "K"), "1");
     struct stat st {};
@@ -178,7 +178,7 @@ TEST_F(IniFile, WriteIsAtomicAndKeepsModeAndLinks) {
     struct stat before {};
     stat(file("real.ini").c_str(), &before);
 
-    EXPECT_TRUE(iniWrite(file("link.ini"), "A", "K", "2"));
+    EXPECT_TRUE(writeProfileString(file("link.ini"), "A", "K", "2"));
     EXPECT_TRUE(fs::is_symlink(file("link.ini"))) << "the link stays a link";
     EXPECT_EQ(readFile(file("real.ini")), "[A]\nK=2\n");
     struct stat after {};
@@ -192,14 +192,14 @@ TEST_F(IniFile, WriteIsAtomicAndKeepsModeAndLinks) {
 TEST_F(IniFile, FileNamesMatchWithoutCase) {
     std::string dir = prefix.windowsDir();
     writeFile(dir + "/dev_007.ini", "[Camlet32]\nPort=4\n");
-    EXPECT_EQ(iniRead(dir + "/DEV_007.ini", "Camlet32", "Port", "1"), "4");
-    EXPECT_TRUE(iniWrite(dir + "/DEV_007.ini", "Camlet32", "Port", "5"));
+    EXPECT_EQ(readProfileString(dir + "/DEV_007.ini", "Camlet32", "Port", "1"), "4");
+    EXPECT_TRUE(writeProfileString(dir + "/DEV_007.ini", "Camlet32", "Port", "5"));
     EXPECT_EQ(filesIn(dir), (std::vector<std::string>{"dev_007.ini"}));
     EXPECT_EQ(readFile(dir + "/dev_007.ini"), "[Camlet32]\nPort=5\n");
     // The exact spelling wins when both exist.
     writeFile(dir + "/DEV_007.ini", "[Camlet32]\nPort=6\n");
-    EXPECT_EQ(iniRead(dir + "/DEV_007.ini", "Camlet32", "Port", "1"), "6");
-    EXPECT_EQ(iniRead(dir + "/dev_007.ini", "Camlet32", "Port", "1"), "5");
+    EXPECT_EQ(readProfileString(dir + "/DEV_007.ini", "Camlet32", "Port", "1"), "6");
+    EXPECT_EQ(readProfileString(dir + "/dev_007.ini", "Camlet32", "Port", "1"), "5");
 }
 
 TEST_F(IniFile, FileThatIsNoRegularFileNeverBlocks) {
@@ -214,7 +214,7 @@ TEST_F(IniFile, FileThatIsNoRegularFileNeverBlocks) {
         FAIL() << "reading a pipe blocked";
     }
     EXPECT_EQ(reading.get(), "<default>");
-    EXPECT_FALSE(iniWrite(file(), "A", "K", "1"));
+    EXPECT_FALSE(writeProfileString(file(), "A", "K", "1"));
     struct stat st {};
     ASSERT_EQ(lstat(file().c_str(), &st), 0);
     EXPECT_TRUE(S_ISFIFO(st.st_mode)) << "left as it was";

@@ -1,4 +1,4 @@
-#include "config/ini_file.h"
+#include "platform/profile.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -13,7 +13,7 @@
 #include <mutex>
 #include <vector>
 
-namespace config {
+namespace platform {
 
 namespace {
 
@@ -307,8 +307,8 @@ std::string findFileNoCase(const std::string& path) {
     return (path.find('/') == std::string::npos) ? best : dir + "/" + best;
 }
 
-std::string iniRead(const std::string& path, std::string_view section, std::string_view key,
-                    std::string_view defaultValue) {
+std::string readProfileString(const std::string& path, std::string_view section,
+                              std::string_view key, std::string_view defaultValue) {
     std::optional<std::string> text = slurp(findFileNoCase(path));
     if (!text)
         return std::string(defaultValue);
@@ -321,14 +321,14 @@ std::string iniRead(const std::string& path, std::string_view section, std::stri
             inSection = equalNoCase(ln.name, section);
         } else if (inSection && ln.kind == Kind::Key && equalNoCase(ln.name, key)) {
             std::string_view value = sv.substr(ln.valueBegin, ln.valueEnd - ln.valueBegin);
-            return std::string(value.substr(0, kMaxIniValue));
+            return std::string(value.substr(0, kMaxProfileValue));
         }
     }
     return std::string(defaultValue);
 }
 
-bool iniWrite(const std::string& path, std::string_view section, std::string_view key,
-              std::optional<std::string_view> value) {
+bool writeProfileString(const std::string& path, std::string_view section, std::string_view key,
+                        std::optional<std::string_view> value) {
     if (!safeName(section, true) || !safeName(key, false))
         return false;
     section = trim(section);
@@ -386,7 +386,7 @@ bool iniWrite(const std::string& path, std::string_view section, std::string_vie
     });
 }
 
-bool iniRemoveSection(const std::string& path, std::string_view section) {
+bool removeProfileSection(const std::string& path, std::string_view section) {
     if (!safeName(section, true))
         return false;
     section = trim(section);
@@ -405,4 +405,4 @@ bool iniRemoveSection(const std::string& path, std::string_view section) {
     });
 }
 
-}  // namespace config
+}  // namespace platform
