@@ -6,8 +6,8 @@
 #include <cstring>
 #include <memory>
 
-#include "infodriver/iflib.h"
 #include "infodriver/protocol.h"
+#include "platform/interface_library.h"
 #include "platform/message_box.h"
 
 namespace infodriver {
@@ -38,12 +38,12 @@ class RealSystem final : public RorezivSystem {
         platform::messageBox(text, caption);
     }
     std::int32_t libraryEntry1(HWND hwnd, WPARAM wParam, LPARAM lParam) override {
-        const auto& lib = interfaceLibrary();
+        const auto& lib = platform::interfaceLibrary();
         return lib.entry1 ? lib.entry1(hwnd, wParam, lParam) : 0;
     }
     std::int32_t libraryEntry2(HWND hWndInfo, UINT message, std::int32_t slot, char* buffer,
                                std::int32_t one, std::int32_t count) override {
-        const auto& lib = interfaceLibrary();
+        const auto& lib = platform::interfaceLibrary();
         return lib.entry2 ? lib.entry2(hWndInfo, message, slot, buffer, one, count) : 0;
     }
 };

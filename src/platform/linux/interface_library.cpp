@@ -1,4 +1,4 @@
-#include "infodriver/iflib.h"
+#include "platform/interface_library.h"
 
 #include <dlfcn.h>
 #include <unistd.h>
@@ -8,9 +8,19 @@
 #include <mutex>
 #include <vector>
 
-namespace infodriver {
+namespace platform {
 
 namespace {
+
+constexpr const char* kFileName = "libkelpif32.so";
+constexpr const char* kEntry1 = "kelpif_entry1";
+constexpr const char* kEntry2 = "kelpif_entry2";
+constexpr const char* kEnvironment = "KELP_IFLIB";
+
+// The entries as the Linux libraries export them: window handles are the bus's 32-bit handles.
+using Entry1 = std::int32_t (*)(std::uint32_t hwnd, std::uintptr_t wParam, std::intptr_t lParam);
+using Entry2 = std::int32_t (*)(std::uint32_t hWndInfo, std::uint32_t message, std::int32_t slot,
+                                char* buffer, std::int32_t one, std::int32_t count);
 
 std::string exeDir() {
     std::vector<char> buf(4096);
@@ -25,7 +35,7 @@ std::string exeDir() {
 InterfaceLibrary load() {
     InterfaceLibrary lib;
     std::vector<std::string> candidates;
-    const char* env = std::getenv(IFLIB_ENV);
+    const char* env = std::getenv(kEnvironment);
     if (env && *env) {
         // An explicit choice is the only one tried: a library the user named but that fails to
         // load must not be silently replaced by another.
@@ -33,8 +43,8 @@ InterfaceLibrary load() {
     } else {
         std::string dir = exeDir();
         if (!dir.empty())
-            candidates.push_back(dir + "/../lib/" + IFLIB_FILE_NAME);
-        candidates.emplace_back(IFLIB_FILE_NAME);
+            candidates.push_back(dir + "/../lib/" + kFileName);
+        candidates.emplace_back(kFileName);
     }
     void* handle = nullptr;
     for (const auto& c : candidates) {
@@ -48,10 +58,12 @@ InterfaceLibrary load() {
     }
     if (!handle)
         return lib;
-    lib.entry1 = reinterpret_cast<KelpIfEntry1>(dlsym(handle, IFLIB_ENTRY1));
-    lib.entry2 = reinterpret_cast<KelpIfEntry2>(dlsym(handle, IFLIB_ENTRY2));
+    if (auto entry1 = reinterpret_cast<Entry1>(dlsym(handle, kEntry1)))
+        lib.entry1 = entry1;
+    if (auto entry2 = reinterpret_cast<Entry2>(dlsym(handle, kEntry2)))
+        lib.entry2 = entry2;
     if (!lib.entry1 || !lib.entry2)
-        lib.error = lib.path + ": missing entry " + (lib.entry1 ? IFLIB_ENTRY2 : IFLIB_ENTRY1);
+        lib.error = lib.path + ": missing entry " + (lib.entry1 ? kEntry2 : kEntry1);
     else
         lib.error.clear();
     return lib;
@@ -70,4 +82,4 @@ const InterfaceLibrary& interfaceLibrary() {
     return lib;
 }
 
-}  // namespace infodriver
+}  // namespace platform
