@@ -21,6 +21,13 @@
 
 namespace platform {
 
+// The library's file name.
+#ifdef _WIN32
+inline constexpr const char* kInterfaceLibraryFile = "KELPIF32.dll";
+#else
+inline constexpr const char* kInterfaceLibraryFile = "libkelpif32.so";
+#endif
+
 // The process's interface library, loaded on first use and kept loaded until exit. When it
 // cannot be loaded (or lacks an entry), the reason is printed once on stderr and the missing
 // entries stay empty; what the user is told beyond that is the program's choice.

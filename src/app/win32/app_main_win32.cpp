@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "app/win32/resource.h"
-#include "infodriver/iflib.h"
+#include "platform/interface_library.h"
 #include "platform/message_box.h"
 #include "platform/named_object.h"
 #include "platform/win32/window_win32.h"
@@ -28,9 +28,9 @@ int runCamlet32(int argc, char** argv, const DriverFactory& makeDriver) {
     // The control system's interface library is the driver's link to its infodriver. Without
     // it the driver would connect but no slot write would ever arrive, so it says which file is
     // missing and does not start, as the system does for a program whose library is missing.
-    const infodriver::InterfaceLibrary& library = infodriver::interfaceLibrary();
+    const platform::InterfaceLibrary& library = platform::interfaceLibrary();
     if (!library.entry1 || !library.entry2) {
-        platform::messageBox(std::string(infodriver::IFLIB_FILE_NAME) +
+        platform::messageBox(std::string(platform::kInterfaceLibraryFile) +
                                  " (the control system's interface library) could not be "
                                  "loaded: " +
                                  library.error,

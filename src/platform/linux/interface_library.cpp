@@ -12,7 +12,6 @@ namespace platform {
 
 namespace {
 
-constexpr const char* kFileName = "libkelpif32.so";
 constexpr const char* kEntry1 = "kelpif_entry1";
 constexpr const char* kEntry2 = "kelpif_entry2";
 constexpr const char* kEnvironment = "KELP_IFLIB";
@@ -43,8 +42,8 @@ InterfaceLibrary load() {
     } else {
         std::string dir = exeDir();
         if (!dir.empty())
-            candidates.push_back(dir + "/../lib/" + kFileName);
-        candidates.emplace_back(kFileName);
+            candidates.push_back(dir + "/../lib/" + kInterfaceLibraryFile);
+        candidates.emplace_back(kInterfaceLibraryFile);
     }
     void* handle = nullptr;
     for (const auto& c : candidates) {

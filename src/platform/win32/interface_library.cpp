@@ -13,8 +13,6 @@ namespace platform {
 
 namespace {
 
-constexpr const char* kFileName = "KELPIF32.dll";
-
 // The entries as the library defines them: handles, wParam and lParam at their full width.
 using Entry1 = std::int32_t(WINAPI*)(::HWND hwnd, ::WPARAM wParam, ::LPARAM lParam);
 using Entry2 = std::int32_t(WINAPI*)(::HWND hWndInfo, ::UINT message, std::int32_t slot,
@@ -22,12 +20,12 @@ using Entry2 = std::int32_t(WINAPI*)(::HWND hWndInfo, ::UINT message, std::int32
 
 InterfaceLibrary load() {
     InterfaceLibrary lib;
-    HMODULE module = LoadLibraryA(kFileName);
+    HMODULE module = LoadLibraryA(kInterfaceLibraryFile);
     if (!module) {
-        lib.error = std::string("cannot load ") + kFileName;
+        lib.error = std::string("cannot load ") + kInterfaceLibraryFile;
         return lib;
     }
-    lib.path = kFileName;
+    lib.path = kInterfaceLibraryFile;
     // MAKEINTRESOURCE: the ordinal in the low word of the name pointer.
     auto entry1 = reinterpret_cast<Entry1>(
         reinterpret_cast<void*>(GetProcAddress(module, MAKEINTRESOURCEA(1))));
@@ -43,7 +41,7 @@ InterfaceLibrary load() {
             return entry2(win32::toNative(hWndInfo), message, slot, buffer, one, count);
         };
     if (!entry1 || !entry2)
-        lib.error = std::string(kFileName) + ": missing entry " + (entry1 ? "2" : "1");
+        lib.error = std::string(kInterfaceLibraryFile) + ": missing entry " + (entry1 ? "2" : "1");
     return lib;
 }
 

@@ -39,7 +39,7 @@ struct Window {
 std::mutex windowsMutex;
 std::map<HWND, std::shared_ptr<Window>> windows;
 
-std::shared_ptr<Window> findWindow(HWND hwnd) {
+std::shared_ptr<Window> ownWindow(HWND hwnd) {
     std::lock_guard<std::mutex> lock(windowsMutex);
     auto it = windows.find(hwnd);
     return it == windows.end() ? nullptr : it->second;
@@ -87,7 +87,7 @@ LRESULT CALLBACK dispatch(::HWND native, UINT msg, WPARAM wParam, LPARAM lParam)
     }
     // Messages before WM_NCCREATE (WM_GETMINMAXINFO), the non-client creation and destruction,
     // and everything after WM_DESTROY began get the system's default processing only.
-    std::shared_ptr<Window> window = findWindow(hwnd);
+    std::shared_ptr<Window> window = ownWindow(hwnd);
     if (!window || window->destroying || msg == WM_NCCREATE || msg == WM_NCDESTROY)
         return DefWindowProcA(native, msg, wParam, lParam);
     switch (msg) {
@@ -165,7 +165,7 @@ LRESULT sendTimed(::HWND target, UINT msg, WPARAM wParam, LPARAM lParam) {
 // A send whose lParam points at a copy of the buffer's bytes. Only windows of this process can
 // follow such a pointer.
 LRESULT sendWithBuffer(HWND hwnd, UINT msg, WPARAM wParam, const MessageBuffer& buffer) {
-    std::shared_ptr<Window> window = findWindow(hwnd);
+    std::shared_ptr<Window> window = ownWindow(hwnd);
     if (!window || window->destroying)
         return 0;
     const std::size_t size = std::max(buffer.inSize, buffer.outSize);
@@ -222,15 +222,25 @@ HWND createWindow(const std::string& className, WindowProc proc, LPARAM createPa
 }
 
 bool destroyWindow(HWND hwnd) {
-    if (!findWindow(hwnd))
+    if (!ownWindow(hwnd))
         return false;
     return DestroyWindow(win32::toNative(hwnd)) != 0;
+}
+
+bool setWindowText(HWND hwnd, const std::string& text) {
+    if (!ownWindow(hwnd))
+        return false;
+    return SetWindowTextA(win32::toNative(hwnd), text.c_str()) != 0;
+}
+
+HWND findWindow(const std::string& className, const std::string& title) {
+    return win32::fromNative(FindWindowA(className.c_str(), title.c_str()));
 }
 
 bool isWindow(HWND hwnd) {
     if (hwnd == 0 || hwnd == HWND_BROADCAST)
         return false;
-    if (std::shared_ptr<Window> window = findWindow(hwnd))
+    if (std::shared_ptr<Window> window = ownWindow(hwnd))
         return !window->destroying;
     return IsWindow(win32::toNative(hwnd)) != 0;
 }
@@ -254,7 +264,7 @@ std::string windowClassName(HWND hwnd) {
 }
 
 unsigned setTimer(HWND hwnd, unsigned id, unsigned ms) {
-    std::shared_ptr<Window> window = findWindow(hwnd);
+    std::shared_ptr<Window> window = ownWindow(hwnd);
     if (!window || window->destroying)
         return 0;
     if (!SetTimer(win32::toNative(hwnd), id, ms, nullptr))
@@ -264,7 +274,7 @@ unsigned setTimer(HWND hwnd, unsigned id, unsigned ms) {
 }
 
 bool killTimer(HWND hwnd, unsigned id) {
-    std::shared_ptr<Window> window = findWindow(hwnd);
+    std::shared_ptr<Window> window = ownWindow(hwnd);
     if (!window || window->timers.erase(id) == 0)
         return false;
     return KillTimer(win32::toNative(hwnd), id) != 0;
@@ -273,7 +283,7 @@ bool killTimer(HWND hwnd, unsigned id) {
 bool postMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     if (hwnd == 0)
         return false;
-    if (std::shared_ptr<Window> window = findWindow(hwnd); window && window->destroying)
+    if (std::shared_ptr<Window> window = ownWindow(hwnd); window && window->destroying)
         return false;
     return PostMessageA(win32::toNative(hwnd), msg, wParam, lParam) != 0;
 }
@@ -309,6 +319,10 @@ const char* lParamText(LPARAM lParam) {
         return "";
     const auto* text = reinterpret_cast<const char*>(lParam);
     return readableText(text) ? text : "";
+}
+
+void setDebugHook(std::function<void(const std::string& line)>) {
+    // The system delivers and refuses messages itself: this layer has no lines of its own.
 }
 
 void postQuitMessage(int code) {
