@@ -113,6 +113,9 @@ TEST_F(Win32WindowTest, HandlesSurviveTheirCutTo32BitsAndAnswerToTheirLowWord) {
     auto all = enumWindows();
     EXPECT_NE(std::find(all.begin(), all.end(), h), all.end());
     EXPECT_TRUE(std::is_sorted(all.begin(), all.end()));
+    EXPECT_TRUE(platform::setWindowText(h, "Device 7"));
+    EXPECT_EQ(platform::findWindow("recorder", "Device 7"), h);
+    EXPECT_EQ(platform::findWindow("recorder", "Device 8"), 0u);
 }
 
 TEST_F(Win32WindowTest, TimersRestartWithANewPeriodAndStopWhenKilled) {
