@@ -82,8 +82,8 @@
 
 #include "../../tools/infodriver/standin.h"
 #include "comms/visca_ip.h"
-#include "config/ini_file.h"
 #include "infodriver/protocol.h"
+#include "platform/profile.h"
 #include "platform/window.h"
 #include "test_prefix.h"
 
@@ -227,8 +227,8 @@ class Camera {
             return false;
         const std::string entry = std::string(line_ == Line::Udp ? "udp" : "tcp") +
                                   ":127.0.0.1:" + std::to_string(ntohs(a.sin_port));
-        if (!config::iniWrite(prefix.driveC() + "/kelp_config.ini", "Ports",
-                              "COM" + std::to_string(comPort), entry))
+        if (!platform::writeProfileString(prefix.driveC() + "/kelp_config.ini", "Ports",
+                                          "COM" + std::to_string(comPort), entry))
             return false;
         if (line_ == Line::Unreachable)  // the port stays bound, so nobody else takes it
             return true;
