@@ -62,6 +62,10 @@ int runCamlet32(int argc, char** argv, const DriverFactory& makeDriver) {
     if (!lock)
         return -1;
 
+    // The message layer's own notes (a message refused from another process, a send that came
+    // after its sender gave up) are debug lines of the driver, not stderr output.
+    platform::setDebugHook([](const std::string& line) { logLine("%s", line.c_str()); });
+
     std::unique_ptr<DriverHooks> driver =
         makeDriver ? makeDriver(deviceNumber) : std::make_unique<DriverHooks>();
 
@@ -82,6 +86,7 @@ int runCamlet32(int argc, char** argv, const DriverFactory& makeDriver) {
         driver.reset();
     }
     lock.reset();
+    platform::setDebugHook(nullptr);
     platform::onTerminationSignal([] {});
     return exitCode;
 }
