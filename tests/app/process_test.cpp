@@ -192,6 +192,11 @@ bool holdsSigterm(pid_t pid) {
 }
 
 TEST_F(ProcessTest, SignalWhileQtIsStillLoadingEndsTheDriverLikeExit) {
+#if defined(__SANITIZE_THREAD__)
+    // ThreadSanitizer's runtime takes over signal masks and delivery in the launcher, before the
+    // driver is loaded, so what this case checks is not what a plain build does.
+    GTEST_SKIP() << "not meaningful under ThreadSanitizer";
+#endif
     // The program holds termination signals from its first steps, before Qt's libraries are
     // loaded; the driver then handles what came meanwhile.
     int beforeQt = 0;
