@@ -30,24 +30,6 @@ TEST_F(FaultTest, NothingOnStderrFromTheDriverOrASecondInstance) {
     EXPECT_EQ(dev.driver->stderrText(), "");
 }
 
-// SIGTERM as soon as the process exists, while the loader may still be at work.
-TEST_F(SystemTest, DISABLED_SigtermAtTheVeryStartEndsTheDriverCleanly) {
-    for (int i = 0; i < 5; ++i) {
-        auto driver = startDriver(1);
-        // A signal before exec would meet the test's own child, not the driver.
-        const std::string exe = "/proc/" + std::to_string(driver->pid()) + "/exe";
-        std::error_code ec;
-        for (int i = 0;
-             i < 5000 && !std::filesystem::read_symlink(exe, ec).string().ends_with("camlet32");
-             ++i)
-            std::this_thread::sleep_for(100us);
-        // Then at points of the first 30 ms, while the libraries load.
-        std::this_thread::sleep_for(std::chrono::milliseconds(2 + 7 * i));
-        driver->signal(SIGTERM);
-        EXPECT_EQ(driver->waitExit(kStartLimit), 0) << "attempt " << i;
-    }
-}
-
 // Restarts, clean or by SIGKILL, leave no more lock files in the runtime folder than one run
 // has.
 TEST_F(FaultTest, LockFilesDoNotPileUpOverRestarts) {
