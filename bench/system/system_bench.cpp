@@ -157,6 +157,10 @@ class Camera {
         int m = -1, s = -1;
         if (openpty(&m, &s, nullptr, nullptr, nullptr) != 0)
             return false;
+        // Never inherited: every driver the benchmark starts later would hold this camera's
+        // line open, and a farm's drivers would each hold all of them.
+        fcntl(m, F_SETFD, FD_CLOEXEC);
+        fcntl(s, F_SETFD, FD_CLOEXEC);
         master_ = m;
         slave_ = s;  // held open so the master never sees a hang-up between driver opens
         termios t{};

@@ -29,8 +29,10 @@ std::vector<unsigned> HostilePeer::find(const std::string& className) {
     EXPECT_TRUE(waitFrom(*proc_, from, "found end")) << proc_->stderrText();
     std::vector<unsigned> found;
     for (std::size_t i = from; i < proc_->linesSeen().size(); ++i) {
+        const std::string& line = proc_->linesSeen()[i];
         unsigned h = 0;
-        if (std::sscanf(proc_->linesSeen()[i].c_str(), "found %x", &h) == 1)
+        // "found end" closes the list; read as hex, its "e" would be a window 0xE.
+        if (line != "found end" && std::sscanf(line.c_str(), "found %x", &h) == 1)
             found.push_back(h & 0xFFFF);
     }
     return found;
