@@ -23,11 +23,13 @@ platform::NetKind kindOf(NetScheme scheme) {
 
 }  // namespace
 
-std::unique_ptr<NetworkLine> NetworkLine::open(const NetworkEntry& entry, int portNumber) {
-    auto waker = platform::NetWaker::create();
+std::unique_ptr<NetworkLine> NetworkLine::open(const NetworkEntry& entry, int portNumber,
+                                               HostLookup lookup) {
+    std::shared_ptr<platform::NetWaker> waker = platform::NetWaker::create();
     if (!waker)
         return nullptr;
-    std::unique_ptr<NetworkLine> line(new NetworkLine(entry, portNumber, std::move(waker)));
+    std::unique_ptr<NetworkLine> line(
+        new NetworkLine(entry, portNumber, std::move(lookup), std::move(waker)));
     try {
         line->thread_ = std::thread(&NetworkLine::run, line.get());
     } catch (const std::system_error&) {
@@ -36,9 +38,12 @@ std::unique_ptr<NetworkLine> NetworkLine::open(const NetworkEntry& entry, int po
     return line;
 }
 
-NetworkLine::NetworkLine(const NetworkEntry& entry, int portNumber,
-                         std::unique_ptr<platform::NetWaker> waker)
-    : entry_(entry), portNumber_(portNumber), waker_(std::move(waker)) {}
+NetworkLine::NetworkLine(const NetworkEntry& entry, int portNumber, HostLookup lookup,
+                         std::shared_ptr<platform::NetWaker> waker)
+    : entry_(entry),
+      portNumber_(portNumber),
+      lookup_(std::move(lookup)),
+      waker_(std::move(waker)) {}
 
 NetworkLine::~NetworkLine() {
     stopping_ = true;
@@ -77,8 +82,9 @@ void NetworkLine::run() {
 std::shared_ptr<platform::NetSocket> NetworkLine::connectLink() {
     lastAttemptMs_ = nowMs();
     std::string error;
-    const auto addresses =
-        platform::resolveHost(entry_.host, entry_.port, kindOf(entry_.scheme), &error);
+    const auto addresses = lookUpCamera(&error);
+    if (stopping())
+        return nullptr;
     if (addresses.empty()) {
         reportOnce(entry_.host + ": " + error);
         return nullptr;
@@ -105,6 +111,47 @@ std::shared_ptr<platform::NetSocket> NetworkLine::connectLink() {
             return socket;
     }
     return nullptr;
+}
+
+std::vector<platform::NetAddress> NetworkLine::lookUpCamera(std::string* error) {
+    struct Answer {
+        std::mutex mutex;
+        bool done = false;
+        std::vector<platform::NetAddress> addresses;
+        std::string error;
+    };
+    auto answer = std::make_shared<Answer>();
+    // The helper holds the answer and the waker, never the line: a line closed meanwhile leaves
+    // it to finish on its own, and what it found is dropped with the last of them.
+    auto lookUp = [answer, waker = waker_, lookup = lookup_, host = entry_.host, port = entry_.port,
+                   kind = kindOf(entry_.scheme)] {
+        std::string reason;
+        auto addresses = lookup(host, port, kind, &reason);
+        {
+            std::lock_guard<std::mutex> lock(answer->mutex);
+            answer->addresses = std::move(addresses);
+            answer->error = std::move(reason);
+            answer->done = true;
+        }
+        waker->wake();
+    };
+    try {
+        std::thread(std::move(lookUp)).detach();
+    } catch (const std::system_error&) {
+        *error = "no thread for the host lookup";
+        return {};
+    }
+    while (!stopping()) {
+        {
+            std::lock_guard<std::mutex> lock(answer->mutex);
+            if (answer->done) {
+                *error = answer->error;
+                return std::move(answer->addresses);
+            }
+        }
+        waker_->wait(-1);
+    }
+    return {};
 }
 
 void NetworkLine::setSocket(std::shared_ptr<platform::NetSocket> socket) {

@@ -1,7 +1,9 @@
 // A COM port that is a camera on the network: a line whose cable may be unplugged.
 //
-// The line opens at once, whether the camera can be reached or not. Its link thread resolves the
-// camera's address, connects (TCP) or opens its socket (UDP), and after a failure or a lost
+// The line opens at once, whether the camera can be reached or not. Its link thread has the
+// camera's host looked up (on a helper thread of its own: a lookup cannot be interrupted and may
+// take many seconds, and closing the line never waits for one), connects (TCP) or opens its
+// socket (UDP), and after a failure or a lost
 // connection tries again after 1 s, doubling the pause up to 10 s; a write while there is no
 // connection asks for the next attempt as soon as a second has passed since the last one, so a
 // camera that appears is found at the driver's next poll. It never spins. Bytes written while no
@@ -26,6 +28,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -48,8 +51,14 @@ class NetworkLine final : public platform::CommDevice {
     static constexpr std::size_t kMaxBytesPerSecond = 11520;  // 115200 baud
     static constexpr std::size_t kBurstBytes = 1024;
 
+    // Looks a host up as platform::resolveHost does (which is the one used unless a test gives
+    // another). May block for long; it runs on a thread that nobody waits for.
+    using HostLookup = std::function<std::vector<platform::NetAddress>(
+        const std::string& host, std::uint16_t port, platform::NetKind kind, std::string* error)>;
+
     // Null only when the system gives no wake-up object or thread.
-    static std::unique_ptr<NetworkLine> open(const NetworkEntry& entry, int portNumber);
+    static std::unique_ptr<NetworkLine> open(const NetworkEntry& entry, int portNumber,
+                                             HostLookup lookup = platform::resolveHost);
     // Stops the link thread and closes the connection.
     ~NetworkLine() override;
     NetworkLine(const NetworkLine&) = delete;
@@ -75,12 +84,15 @@ class NetworkLine final : public platform::CommDevice {
     bool waitReadable() override;
 
   private:
-    NetworkLine(const NetworkEntry& entry, int portNumber,
-                std::unique_ptr<platform::NetWaker> waker);
+    NetworkLine(const NetworkEntry& entry, int portNumber, HostLookup lookup,
+                std::shared_ptr<platform::NetWaker> waker);
 
     // The link thread: connect, serve until the link is lost, pause, again.
     void run();
     std::shared_ptr<platform::NetSocket> connectLink();
+    // The camera's addresses; empty (with the reason in `error`) when there are none or the line
+    // stops meanwhile.
+    std::vector<platform::NetAddress> lookUpCamera(std::string* error);
     void serveStream(platform::NetSocket& socket);
     void serveDatagrams(platform::NetSocket& socket);
     void onDatagram(const std::uint8_t* data, std::size_t n);
@@ -102,7 +114,9 @@ class NetworkLine final : public platform::CommDevice {
 
     const NetworkEntry entry_;
     const int portNumber_;
-    std::unique_ptr<platform::NetWaker> waker_;  // wakes the link thread
+    const HostLookup lookup_;
+    // Wakes the link thread; shared with a host lookup that may outlive the line.
+    std::shared_ptr<platform::NetWaker> waker_;
     std::thread thread_;
     std::atomic<bool> stopping_{false};
     std::atomic<bool> linked_{false};

@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <future>
+#include <mutex>
 #include <thread>
 
 #include "comms/network_entry.h"
@@ -347,6 +350,55 @@ TEST(NetworkLineReadTest, FollowsTheReadTimeoutsAndEndsAtCancel) {
     reader.join();
     EXPECT_EQ(r.status, platform::CommDevice::IoStatus::Cancelled);
     EXPECT_TRUE(line->waitWake(-1));
+}
+
+// A host lookup that does not answer until the test lets it (a DNS server that never replies).
+struct StuckLookup {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool entered = false;
+    bool released = false;
+
+    void release() {
+        std::lock_guard<std::mutex> lock(mutex);
+        released = true;
+        changed.notify_all();
+    }
+};
+
+TEST(NetworkLineLookupTest, ClosingTheLineNeverWaitsForAHostLookup) {
+    auto stuck = std::make_shared<StuckLookup>();
+    auto lookup = [stuck](const std::string&, std::uint16_t, NetKind, std::string* error) {
+        std::unique_lock<std::mutex> lock(stuck->mutex);
+        stuck->entered = true;
+        stuck->changed.notify_all();
+        stuck->changed.wait(lock, [&] { return stuck->released; });
+        *error = "no answer from the name server";
+        return std::vector<NetAddress>{};
+    };
+    auto line =
+        NetworkLine::open({NetScheme::Tcp, "camera.studio.lan", 5678}, 9, std::move(lookup));
+    ASSERT_TRUE(line);
+    {
+        std::unique_lock<std::mutex> lock(stuck->mutex);
+        ASSERT_TRUE(stuck->changed.wait_for(lock, 10s, [&] { return stuck->entered; }));
+    }
+    // Writes during the lookup are dropped at once, as with no camera on the line.
+    const Bytes poll{0x81, 0x09, 0x04, 0x38, 0xFF};
+    EXPECT_EQ(line->write(poll.data(), poll.size()), 5);
+    EXPECT_FALSE(line->linked());
+
+    // The close returns while the lookup still hangs (the bound only guards against a hang).
+    auto closed = std::async(std::launch::async, [&] { line.reset(); });
+    const bool closedInTime = closed.wait_for(10s) == std::future_status::ready;
+    std::weak_ptr<StuckLookup> watch = stuck;
+    stuck->release();
+    stuck.reset();
+    closed.wait();
+    EXPECT_TRUE(closedInTime) << "the close waited for the lookup";
+
+    // The lookup then ends on its own, its answer dropped with the line gone.
+    EXPECT_TRUE(eventually([&] { return watch.expired(); }));
 }
 
 // ---- TCP -----------------------------------------------------------------------------------
