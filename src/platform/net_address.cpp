@@ -1,26 +1,17 @@
-// Socket addresses: the same BSD structures on both systems, so one file serves both builds.
-#include "platform/net_socket.h"
+// Socket addresses and host lookup: the same BSD structures and getaddrinfo on both systems, so
+// one file serves both builds.
+#include "platform/net_internal.h"
 
-#ifdef _WIN32
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#else
+#ifndef _WIN32
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <sys/socket.h>
 #endif
 
 #include <cstring>
 
 namespace platform {
 
-namespace {
-
-const sockaddr* sa(const NetAddress& a) {
-    return reinterpret_cast<const sockaddr*>(a.bytes);
-}
-
-}  // namespace
+using net::sa;
 
 bool NetAddress::operator==(const NetAddress& other) const {
     if (size != other.size || size < sizeof(sockaddr::sa_family))
@@ -58,6 +49,49 @@ std::string NetAddress::text() const {
         port = ntohs(x->sin6_port);
     }
     return "[" + std::string(host) + "]:" + std::to_string(port);
+}
+
+NetAddress net::addressOf(const void* addr, std::size_t len) {
+    NetAddress a;
+    if (len > sizeof a.bytes)
+        return a;
+    std::memcpy(a.bytes, addr, len);
+    a.size = static_cast<std::uint32_t>(len);
+    return a;
+}
+
+std::vector<NetAddress> resolveHost(const std::string& host, std::uint16_t port, NetKind kind,
+                                    std::string* error) {
+    std::vector<NetAddress> out;
+    std::string reason;
+    if (!net::networkReady(&reason)) {
+        if (error)
+            *error = reason;
+        return out;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = kind == NetKind::Stream ? SOCK_STREAM : SOCK_DGRAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo* list = nullptr;
+    const std::string service = std::to_string(port);
+    const int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
+    if (rc != 0) {
+        if (error)
+            *error = gai_strerror(rc);
+        return out;
+    }
+    for (const addrinfo* ai = list; ai; ai = ai->ai_next) {
+        if (ai->ai_family != AF_INET && ai->ai_family != AF_INET6)
+            continue;
+        const NetAddress a = net::addressOf(ai->ai_addr, ai->ai_addrlen);
+        if (a.size != 0)
+            out.push_back(a);
+    }
+    freeaddrinfo(list);
+    if (out.empty() && error)
+        *error = "no IPv4 or IPv6 address";
+    return out;
 }
 
 }  // namespace platform

@@ -1,6 +1,6 @@
 // Network lines: the [Ports] entry parser, the VISCA over IP header and packet cutter, and the
 // line itself against a camera played by the test on real loopback sockets (ports chosen by the
-// system at run time).
+// system at run time). The same tests run on both systems.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -11,10 +11,7 @@
 
 #include "comms/network_entry.h"
 #include "comms/network_line.h"
-#include "comms/port_table.h"
-#include "comms/serial_port.h"
 #include "comms/visca_ip.h"
-#include "test_prefix.h"
 
 namespace comms {
 namespace {
@@ -474,27 +471,6 @@ TEST(TcpLineTest, AWriteToAPeerThatNeverReadsEndsAtTheWriteTimeout) {
         EXPECT_LT(Clock::now() - t0, 5s);
     }
     EXPECT_LT(sent, static_cast<long>(block.size()));
-}
-
-// ---- through the port table ------------------------------------------------------------------
-
-TEST(NetworkPortTest, AnEntryOpensANetworkLineAndABadOneFailsLikeAMissingDevice) {
-    testing_support::TestPrefix prefix;
-    testing_support::writeFile(prefix.driveC() + "/kelp_config.ini",
-                               "[Ports]\r\nCOM3=udp-raw:127.0.0.1:9\r\nCOM4=tcp:127.0.0.1:0\r\n"
-                               "COM5=serial:x:1\r\n");
-    SerialPort port;
-    ASSERT_EQ(port.open(3), 1);
-    EXPECT_EQ(port.write("\x81\x09\x04\x38\xFF", 5), 5);
-    // The table's time-outs reach the network line as they would a serial one.
-    EXPECT_EQ(comm_device_timeouts(2).WriteTotalTimeoutConstant, 1000u);
-    SerialPort second;
-    EXPECT_EQ(second.open(3), -2);
-    port.close();
-
-    SerialPort bad;
-    EXPECT_EQ(bad.open(4), -1);
-    EXPECT_EQ(bad.open(5), -1);
 }
 
 }  // namespace

@@ -595,4 +595,24 @@ TEST_F(NotifyWindowTest, ThrottleCountsTimeAcrossTheTickWrap) {
     EXPECT_EQ(PortTable.load()[0].pendingBytes.load(), -0x7FFFFFFF);
 }
 
+// A [Ports] entry makes the port a network line; a bad entry fails the open.
+TEST(NetworkPortTest, AnEntryOpensANetworkLineAndABadOneFailsLikeAMissingDevice) {
+    testing_support::TestPrefix prefix;
+    testing_support::writeFile(prefix.driveC() + "/kelp_config.ini",
+                               "[Ports]\r\nCOM3=udp-raw:127.0.0.1:9\r\nCOM4=tcp:127.0.0.1:0\r\n"
+                               "COM5=serial:x:1\r\n");
+    SerialPort port;
+    ASSERT_EQ(port.open(3), 1);
+    EXPECT_EQ(port.write("\x81\x09\x04\x38\xFF", 5), 5);
+    // The table's time-outs reach the network line as they would a serial one.
+    EXPECT_EQ(comm_device_timeouts(2).WriteTotalTimeoutConstant, 1000u);
+    SerialPort second;
+    EXPECT_EQ(second.open(3), -2);
+    port.close();
+
+    SerialPort bad;
+    EXPECT_EQ(bad.open(4), -1);
+    EXPECT_EQ(bad.open(5), -1);
+}
+
 }  // namespace

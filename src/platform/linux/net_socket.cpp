@@ -1,14 +1,13 @@
-#include "platform/net_socket.h"
+#include "platform/clock.h"
+#include "platform/net_internal.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,41 +15,21 @@
 
 namespace platform {
 
+using net::sa;
+
 namespace {
 
 // Unacknowledged data older than this ends a TCP connection, so a camera that vanished without a
 // reset is noticed and reconnected instead of being written to for many minutes.
 constexpr unsigned kTcpUserTimeoutMs = 10000;
 
-std::int64_t monotonicMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-int msLeft(std::int64_t deadline) {
-    std::int64_t left = deadline - monotonicMs();
-    return left <= 0 ? 0 : left > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(left);
-}
-
-const sockaddr* sa(const NetAddress& a) {
-    return reinterpret_cast<const sockaddr*>(a.bytes);
-}
-
-NetAddress fromStorage(const sockaddr_storage& ss, socklen_t len) {
-    NetAddress a;
-    a.size = len > sizeof a.bytes ? 0 : static_cast<std::uint32_t>(len);
-    std::memcpy(a.bytes, &ss, a.size);
-    return a;
-}
-
 // Polls `fd` for `events` and the waker; Ok when the socket is ready (or failed: the caller's
 // next call tells), Woken (the wake-up taken) or TimedOut otherwise.
 NetSocket::Result pollWith(int fd, short events, int timeoutMs, int wakeFd) {
-    std::int64_t deadline = timeoutMs < 0 ? 0 : monotonicMs() + timeoutMs;
+    const std::int64_t deadline = deadlineIn(timeoutMs);
     for (;;) {
         pollfd fds[2] = {{fd, events, 0}, {wakeFd, POLLIN, 0}};
-        int r = poll(fds, 2, timeoutMs < 0 ? -1 : msLeft(deadline));
+        int r = poll(fds, 2, msUntil(deadline));
         if (r < 0 && errno == EINTR)
             continue;
         if (r < 0)
@@ -68,34 +47,8 @@ NetSocket::Result pollWith(int fd, short events, int timeoutMs, int wakeFd) {
 
 }  // namespace
 
-std::vector<NetAddress> resolveHost(const std::string& host, std::uint16_t port, NetKind kind,
-                                    std::string* error) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = kind == NetKind::Stream ? SOCK_STREAM : SOCK_DGRAM;
-    hints.ai_flags = AI_NUMERICSERV;
-    addrinfo* list = nullptr;
-    const std::string service = std::to_string(port);
-    int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
-    std::vector<NetAddress> out;
-    if (rc != 0) {
-        if (error)
-            *error = gai_strerror(rc);
-        return out;
-    }
-    for (addrinfo* ai = list; ai; ai = ai->ai_next) {
-        if ((ai->ai_family != AF_INET && ai->ai_family != AF_INET6) ||
-            ai->ai_addrlen > sizeof(NetAddress::bytes))
-            continue;
-        NetAddress a;
-        std::memcpy(a.bytes, ai->ai_addr, ai->ai_addrlen);
-        a.size = static_cast<std::uint32_t>(ai->ai_addrlen);
-        out.push_back(a);
-    }
-    freeaddrinfo(list);
-    if (out.empty() && error)
-        *error = "no IPv4 or IPv6 address";
-    return out;
+bool net::networkReady(std::string*) {
+    return true;
 }
 
 std::unique_ptr<NetWaker> NetWaker::create() {
@@ -120,10 +73,10 @@ void NetWaker::drain() {
 }
 
 bool NetWaker::wait(int timeoutMs) {
-    std::int64_t deadline = timeoutMs < 0 ? 0 : monotonicMs() + timeoutMs;
+    const std::int64_t deadline = deadlineIn(timeoutMs);
     for (;;) {
         pollfd p{fd_, POLLIN, 0};
-        int r = poll(&p, 1, timeoutMs < 0 ? -1 : msLeft(deadline));
+        int r = poll(&p, 1, msUntil(deadline));
         if (r < 0 && errno == EINTR)
             continue;
         if (r > 0) {
@@ -193,7 +146,7 @@ NetAddress NetSocket::localAddress() const {
     socklen_t len = sizeof ss;
     if (getsockname(fd_, reinterpret_cast<sockaddr*>(&ss), &len) != 0)
         return NetAddress{};
-    return fromStorage(ss, len);
+    return net::addressOf(&ss, len);
 }
 
 std::unique_ptr<NetSocket> NetSocket::accept(NetAddress* peer) {
@@ -203,7 +156,7 @@ std::unique_ptr<NetSocket> NetSocket::accept(NetAddress* peer) {
     if (fd < 0)
         return nullptr;
     if (peer)
-        *peer = fromStorage(ss, len);
+        *peer = net::addressOf(&ss, len);
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     return std::unique_ptr<NetSocket>(new NetSocket(fd, false));
@@ -226,7 +179,7 @@ long NetSocket::receive(void* buf, std::size_t n, NetAddress* from, bool* trunca
         if (r < 0)
             return errno == EAGAIN || errno == EWOULDBLOCK ? -1 : -2;
         if (from)
-            *from = fromStorage(ss, len);
+            *from = net::addressOf(&ss, len);
         if (truncated)
             *truncated = static_cast<std::size_t>(r) > n;
         return static_cast<std::size_t>(r) > n ? static_cast<long>(n) : static_cast<long>(r);
@@ -235,7 +188,7 @@ long NetSocket::receive(void* buf, std::size_t n, NetAddress* from, bool* trunca
 
 long NetSocket::send(const void* buf, std::size_t n, int timeoutMs) {
     const auto* p = static_cast<const std::uint8_t*>(buf);
-    std::int64_t deadline = timeoutMs < 0 ? 0 : monotonicMs() + timeoutMs;
+    const std::int64_t deadline = deadlineIn(timeoutMs);
     std::size_t done = 0;
     while (done < n) {
         ssize_t w = ::send(fd_, p + done, n - done, MSG_NOSIGNAL);
@@ -247,7 +200,7 @@ long NetSocket::send(const void* buf, std::size_t n, int timeoutMs) {
             continue;
         if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
             return -1;
-        int wait = timeoutMs < 0 ? -1 : msLeft(deadline);
+        const int wait = msUntil(deadline);
         if (wait == 0)
             break;
         pollfd pf{fd_, POLLOUT, 0};

@@ -1,19 +1,31 @@
-// Network sockets on Win32: Winsock, non-blocking sockets and WSAPoll. A NetWaker is a UDP
+// Network sockets on Win32: Winsock, non-blocking sockets and select(). A NetWaker is a UDP
 // socket on the loopback interface that sends itself a byte to wake a wait, so that every wait
-// is one WSAPoll on the socket and the waker, as poll() does it on Linux. Socket handles are
-// kernel handles, which Windows keeps within 32 significant bits: they are held as int.
-#include "platform/net_socket.h"
-
+// is one select() on the socket and the waker, as poll() does it on Linux. select() rather than
+// WSAPoll: it reports a failed non-blocking connect (in the exception set), which WSAPoll of
+// many Windows versions never does, leaving the connect to run into its time-out. Socket handles
+// are kernel handles, which Windows keeps within 32 significant bits: they are held as int.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+// After Winsock: mswsock.h needs its types.
+#include <mswsock.h>
 
-#include <chrono>
 #include <cstring>
-#include <mutex>
+
+#include "platform/clock.h"
+#include "platform/net_internal.h"
 
 namespace platform {
 
+using net::sa;
+
 namespace {
+
+// Unacknowledged data older than this ends a TCP connection, so a camera that vanished without a
+// reset is noticed and reconnected instead of being written to for many minutes.
+constexpr DWORD kTcpMaxRetransmitSeconds = 10;
+#ifndef TCP_MAXRT
+#define TCP_MAXRT 5  // ws2ipdef.h of the newer SDKs: the longest retransmission, in seconds
+#endif
 
 SOCKET sock(int fd) {
     return static_cast<SOCKET>(static_cast<unsigned int>(fd));
@@ -31,33 +43,13 @@ bool startWinsock() {
     return started;
 }
 
-std::int64_t monotonicMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-int msLeft(std::int64_t deadline) {
-    std::int64_t left = deadline - monotonicMs();
-    return left <= 0 ? 0 : left > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(left);
-}
-
-const sockaddr* sa(const NetAddress& a) {
-    return reinterpret_cast<const sockaddr*>(a.bytes);
-}
-
-NetAddress fromStorage(const sockaddr_storage& ss, int len) {
-    NetAddress a;
-    a.size = len < 0 || static_cast<std::size_t>(len) > sizeof a.bytes
-                 ? 0
-                 : static_cast<std::uint32_t>(len);
-    std::memcpy(a.bytes, &ss, a.size);
-    return a;
-}
-
 void setNonBlocking(SOCKET s) {
     u_long on = 1;
     ioctlsocket(s, FIONBIO, &on);
+}
+
+void setOption(SOCKET s, int level, int name, DWORD value) {
+    setsockopt(s, level, name, reinterpret_cast<const char*>(&value), sizeof value);
 }
 
 void drainWaker(int fd) {
@@ -66,58 +58,55 @@ void drainWaker(int fd) {
     }
 }
 
-// Polls `fd` for `events` and the waker; Ok when the socket is ready (or failed: the caller's
-// next call tells), Woken (the wake-up taken) or TimedOut otherwise.
-NetSocket::Result pollWith(int fd, short events, int timeoutMs, int wakeFd) {
-    std::int64_t deadline = timeoutMs < 0 ? 0 : monotonicMs() + timeoutMs;
-    WSAPOLLFD fds[2] = {{sock(fd), events, 0}, {sock(wakeFd), POLLRDNORM, 0}};
-    int r = WSAPoll(fds, 2, timeoutMs < 0 ? -1 : msLeft(deadline));
-    if (r < 0)
-        return NetSocket::Result::Failed;
-    if (fds[1].revents & POLLRDNORM) {
-        drainWaker(wakeFd);
-        return NetSocket::Result::Woken;
+enum class Ready { Socket, Waker, TimedOut, Failed };
+
+// Waits until `s` can be read (or `write`: written, or its connect has ended either way), or
+// the waker (INVALID_SOCKET: none) has a byte, for `timeoutMs` (-1: no limit).
+Ready waitFor(SOCKET s, bool write, SOCKET waker, int timeoutMs) {
+    fd_set readable, writable, failed;
+    FD_ZERO(&readable);
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    if (s != INVALID_SOCKET) {
+        FD_SET(s, write ? &writable : &readable);
+        FD_SET(s, &failed);
     }
-    if (r == 0)
-        return NetSocket::Result::TimedOut;
-    return NetSocket::Result::Ok;
+    if (waker != INVALID_SOCKET)
+        FD_SET(waker, &readable);
+    timeval limit{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    const int r = select(0, &readable, &writable, &failed, timeoutMs < 0 ? nullptr : &limit);
+    if (r == SOCKET_ERROR)
+        return Ready::Failed;
+    if (waker != INVALID_SOCKET && FD_ISSET(waker, &readable))
+        return Ready::Waker;
+    return r == 0 ? Ready::TimedOut : Ready::Socket;
+}
+
+// Waits on `fd` and the waker; Ok when the socket is ready (or failed: the caller's next call
+// tells), Woken (the wake-up taken) or TimedOut otherwise.
+NetSocket::Result waitWith(int fd, bool write, int timeoutMs, int wakeFd) {
+    switch (waitFor(sock(fd), write, sock(wakeFd), timeoutMs)) {
+        case Ready::Socket:
+            return NetSocket::Result::Ok;
+        case Ready::Waker:
+            drainWaker(wakeFd);
+            return NetSocket::Result::Woken;
+        case Ready::TimedOut:
+            return NetSocket::Result::TimedOut;
+        case Ready::Failed:
+            break;
+    }
+    return NetSocket::Result::Failed;
 }
 
 }  // namespace
 
-std::vector<NetAddress> resolveHost(const std::string& host, std::uint16_t port, NetKind kind,
-                                    std::string* error) {
-    std::vector<NetAddress> out;
-    if (!startWinsock()) {
-        if (error)
-            *error = "no network (WSAStartup failed)";
-        return out;
-    }
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = kind == NetKind::Stream ? SOCK_STREAM : SOCK_DGRAM;
-    hints.ai_flags = AI_NUMERICSERV;
-    addrinfo* list = nullptr;
-    const std::string service = std::to_string(port);
-    int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
-    if (rc != 0) {
-        if (error)
-            *error = gai_strerrorA(rc);
-        return out;
-    }
-    for (addrinfo* ai = list; ai; ai = ai->ai_next) {
-        if ((ai->ai_family != AF_INET && ai->ai_family != AF_INET6) ||
-            ai->ai_addrlen > sizeof(NetAddress::bytes))
-            continue;
-        NetAddress a;
-        std::memcpy(a.bytes, ai->ai_addr, ai->ai_addrlen);
-        a.size = static_cast<std::uint32_t>(ai->ai_addrlen);
-        out.push_back(a);
-    }
-    freeaddrinfo(list);
-    if (out.empty() && error)
-        *error = "no IPv4 or IPv6 address";
-    return out;
+bool net::networkReady(std::string* error) {
+    if (startWinsock())
+        return true;
+    if (error)
+        *error = "no network (WSAStartup failed)";
+    return false;
 }
 
 std::unique_ptr<NetWaker> NetWaker::create() {
@@ -154,12 +143,10 @@ void NetWaker::drain() {
 }
 
 bool NetWaker::wait(int timeoutMs) {
-    WSAPOLLFD p{sock(fd_), POLLRDNORM, 0};
-    if (WSAPoll(&p, 1, timeoutMs < 0 ? -1 : timeoutMs) > 0) {
-        drain();
-        return true;
-    }
-    return false;
+    if (waitFor(INVALID_SOCKET, false, sock(fd_), timeoutMs) != Ready::Waker)
+        return false;
+    drain();
+    return true;
 }
 
 std::uint32_t NetWaker::handleValue() const {
@@ -175,8 +162,15 @@ std::unique_ptr<NetSocket> NetSocket::create(const NetAddress& family, NetKind k
         return nullptr;
     setNonBlocking(s);
     if (kind == NetKind::Stream) {
-        BOOL one = TRUE;  // a packet goes out at once
-        setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+        setOption(s, IPPROTO_TCP, TCP_NODELAY, TRUE);  // a packet goes out at once
+        setOption(s, IPPROTO_TCP, TCP_MAXRT, kTcpMaxRetransmitSeconds);
+    } else {
+        // Without this, an ICMP "port unreachable" for an earlier datagram (a camera not yet
+        // running) makes the next receive fail with WSAECONNRESET, as if the socket were broken.
+        BOOL report = FALSE;
+        DWORD ignored = 0;
+        WSAIoctl(s, SIO_UDP_CONNRESET, &report, sizeof report, nullptr, 0, &ignored, nullptr,
+                 nullptr);
     }
     return std::unique_ptr<NetSocket>(new NetSocket(asInt(s), kind == NetKind::Datagram));
 }
@@ -188,13 +182,14 @@ NetSocket::~NetSocket() {
 NetSocket::Result NetSocket::connect(const NetAddress& peer, int timeoutMs, NetWaker& waker) {
     if (::connect(sock(fd_), sa(peer), static_cast<int>(peer.size)) == 0)
         return Result::Ok;
-    if (WSAGetLastError() != WSAEWOULDBLOCK)
+    const int e = WSAGetLastError();
+    if (e != WSAEWOULDBLOCK && e != WSAEINPROGRESS)
         return Result::Failed;
     return waitConnected(timeoutMs, waker);
 }
 
 NetSocket::Result NetSocket::waitConnected(int timeoutMs, NetWaker& waker) {
-    Result r = pollWith(fd_, POLLWRNORM, timeoutMs, waker.fd_);
+    Result r = waitWith(fd_, true, timeoutMs, waker.fd_);
     if (r != Result::Ok)
         return r;
     int error = 0;
@@ -206,11 +201,8 @@ NetSocket::Result NetSocket::waitConnected(int timeoutMs, NetWaker& waker) {
 }
 
 bool NetSocket::listen(const NetAddress& local) {
-    if (sa(local)->sa_family == AF_INET6) {
-        DWORD one = 1;
-        setsockopt(sock(fd_), IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&one),
-                   sizeof one);
-    }
+    if (sa(local)->sa_family == AF_INET6)
+        setOption(sock(fd_), IPPROTO_IPV6, IPV6_V6ONLY, 1);
     if (::bind(sock(fd_), sa(local), static_cast<int>(local.size)) != 0)
         return false;
     return datagram_ || ::listen(sock(fd_), 4) == 0;
@@ -221,7 +213,7 @@ NetAddress NetSocket::localAddress() const {
     int len = sizeof ss;
     if (getsockname(sock(fd_), reinterpret_cast<sockaddr*>(&ss), &len) != 0)
         return NetAddress{};
-    return fromStorage(ss, len);
+    return net::addressOf(&ss, static_cast<std::size_t>(len));
 }
 
 std::unique_ptr<NetSocket> NetSocket::accept(NetAddress* peer) {
@@ -231,15 +223,14 @@ std::unique_ptr<NetSocket> NetSocket::accept(NetAddress* peer) {
     if (s == INVALID_SOCKET)
         return nullptr;
     if (peer)
-        *peer = fromStorage(ss, len);
+        *peer = net::addressOf(&ss, static_cast<std::size_t>(len));
     setNonBlocking(s);
-    BOOL one = TRUE;
-    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+    setOption(s, IPPROTO_TCP, TCP_NODELAY, TRUE);
     return std::unique_ptr<NetSocket>(new NetSocket(asInt(s), false));
 }
 
 NetSocket::Result NetSocket::waitReadable(int timeoutMs, NetWaker& waker) {
-    return pollWith(fd_, POLLRDNORM, timeoutMs, waker.fd_);
+    return waitWith(fd_, false, timeoutMs, waker.fd_);
 }
 
 long NetSocket::receive(void* buf, std::size_t n, NetAddress* from, bool* truncated) {
@@ -249,8 +240,12 @@ long NetSocket::receive(void* buf, std::size_t n, NetAddress* from, bool* trunca
                      reinterpret_cast<sockaddr*>(&ss), &len);
     bool cut = false;
     if (r < 0) {
-        int e = WSAGetLastError();
+        const int e = WSAGetLastError();
         if (e == WSAEWOULDBLOCK)
+            return -1;
+        // On a datagram socket these report an earlier datagram that went nowhere (where the
+        // system ignores SIO_UDP_CONNRESET), not a broken socket: nothing to read.
+        if (datagram_ && (e == WSAECONNRESET || e == WSAENETRESET))
             return -1;
         // A datagram longer than the buffer: its first n bytes arrived, the rest is lost.
         if (e != WSAEMSGSIZE || !datagram_)
@@ -259,7 +254,7 @@ long NetSocket::receive(void* buf, std::size_t n, NetAddress* from, bool* trunca
         cut = true;
     }
     if (from)
-        *from = fromStorage(ss, len);
+        *from = net::addressOf(&ss, static_cast<std::size_t>(len));
     if (truncated)
         *truncated = cut;
     return r;
@@ -267,7 +262,7 @@ long NetSocket::receive(void* buf, std::size_t n, NetAddress* from, bool* trunca
 
 long NetSocket::send(const void* buf, std::size_t n, int timeoutMs) {
     const auto* p = static_cast<const char*>(buf);
-    std::int64_t deadline = timeoutMs < 0 ? 0 : monotonicMs() + timeoutMs;
+    const std::int64_t deadline = deadlineIn(timeoutMs);
     std::size_t done = 0;
     while (done < n) {
         int w = ::send(sock(fd_), p + done, static_cast<int>(n - done), 0);
@@ -277,14 +272,10 @@ long NetSocket::send(const void* buf, std::size_t n, int timeoutMs) {
         }
         if (w < 0 && WSAGetLastError() != WSAEWOULDBLOCK)
             return -1;
-        int wait = timeoutMs < 0 ? -1 : msLeft(deadline);
+        const int wait = msUntil(deadline);
         if (wait == 0)
             break;
-        WSAPOLLFD pf{sock(fd_), POLLWRNORM, 0};
-        int r = WSAPoll(&pf, 1, wait);
-        if (r < 0)
-            return -1;
-        if (r > 0 && (pf.revents & (POLLERR | POLLHUP | POLLNVAL)))
+        if (waitFor(sock(fd_), true, INVALID_SOCKET, wait) == Ready::Failed)
             return -1;
     }
     return static_cast<long>(done);
