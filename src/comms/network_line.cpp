@@ -283,24 +283,10 @@ bool NetworkLine::waitForRoom() {
     return !stopping();
 }
 
-void NetworkLine::setTimeouts(const platform::COMMTIMEOUTS& t) {
-    std::lock_guard<std::mutex> lock(rxMutex_);
-    timeouts_ = t;
-}
-
-platform::COMMTIMEOUTS NetworkLine::timeouts() const {
-    std::lock_guard<std::mutex> lock(rxMutex_);
-    return timeouts_;
-}
-
-NetworkLine::ReadResult NetworkLine::read(void* buf, std::size_t n) {
-    if (cancelled())
-        return {IoStatus::Cancelled, 0};
-    if (n == 0 || !buf)
-        return {IoStatus::Ok, 0};
+NetworkLine::ReadResult NetworkLine::readSome(void* buf, std::size_t n) {
+    const platform::COMMTIMEOUTS t = timeouts();
     using platform::MAXDWORD;
     std::unique_lock<std::mutex> lock(rxMutex_);
-    const platform::COMMTIMEOUTS t = timeouts_;
     const Clock::time_point start = Clock::now();
     const auto ms = [](std::int64_t v) { return std::chrono::milliseconds(v); };
 

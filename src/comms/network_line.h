@@ -70,9 +70,6 @@ class NetworkLine final : public platform::CommDevice {
     std::uint32_t handleValue() const override { return waker_->handleValue(); }
     // Line settings have no meaning on the network: any are taken.
     bool configure(int, int, int, int) override { return true; }
-    void setTimeouts(const platform::COMMTIMEOUTS& t) override;
-    platform::COMMTIMEOUTS timeouts() const override;
-    ReadResult read(void* buf, std::size_t n) override;
     long write(const void* buf, std::size_t n) override;
     void purgeInput() override;
     void clearErrors(std::uint32_t* errors, platform::COMSTAT* stat) override;
@@ -82,6 +79,9 @@ class NetworkLine final : public platform::CommDevice {
     bool cancelled() const override { return cancelled_.load(); }
     bool waitWake(int timeoutMs) override;
     bool waitReadable() override;
+
+  protected:
+    ReadResult readSome(void* buf, std::size_t n) override;
 
   private:
     NetworkLine(const NetworkEntry& entry, int portNumber, HostLookup lookup,
@@ -133,7 +133,6 @@ class NetworkLine final : public platform::CommDevice {
     bool rxOverflow_ = false;
     bool wakePending_ = false;
     std::atomic<bool> cancelled_{false};
-    platform::COMMTIMEOUTS timeouts_{};
 
     // The sending side: the socket (null while unlinked), the camera's address, and for UDP the
     // cutter and the sequence number.

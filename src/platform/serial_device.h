@@ -27,10 +27,12 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 // <windows.h> defines these names as macros of the same values; the declarations below must
@@ -129,8 +131,9 @@ class CommDevice {
     // cannot take them.
     virtual bool configure(int baud, int dataBits, int stopBits, int parity) = 0;
 
-    virtual void setTimeouts(const COMMTIMEOUTS& t) = 0;
-    virtual COMMTIMEOUTS timeouts() const = 0;
+    // The time-outs of the reads and writes that begin after the call.
+    void setTimeouts(const COMMTIMEOUTS& t);
+    COMMTIMEOUTS timeouts() const;
 
     enum class IoStatus { Ok, Cancelled, Failed };
     struct ReadResult {
@@ -139,8 +142,9 @@ class CommDevice {
     };
 
     // Reads up to n bytes under the current time-outs. Failed when the line reports an error
-    // before any byte came; Cancelled once cancel() was called. A read of 0 bytes returns at once.
-    virtual ReadResult read(void* buf, std::size_t n) = 0;
+    // before any byte came; Cancelled once cancel() was called. A read of 0 bytes (or into no
+    // buffer) returns at once.
+    ReadResult read(void* buf, std::size_t n);
 
     // Writes n bytes under the write time-outs. Returns the number written (fewer than n when the
     // time-out ended the write), or -1 on an error.
@@ -168,7 +172,59 @@ class CommDevice {
     // cancel() ended the wait instead. A reader that calls this before each read sleeps while the
     // line is idle, and its reads' time-outs count from the first byte.
     virtual bool waitReadable() = 0;
+
+  protected:
+    // The device's part of read(): called with a buffer, n > 0, and not yet cancelled.
+    virtual ReadResult readSome(void* buf, std::size_t n) = 0;
+    // Hands new time-outs to a device that applies them itself; called under the time-outs' lock
+    // before they are stored, so the device and timeouts() never disagree.
+    virtual void applyTimeouts(const COMMTIMEOUTS&) {}
+
+  private:
+    mutable std::mutex timeoutsMutex_;
+    COMMTIMEOUTS timeouts_{};
 };
+
+// The time-out rules of one read of `count` bytes, for a device that carries them out itself
+// (the line on termios, a network line): read() with bytes in hand asks returnsNow(); otherwise it
+// waits for more bytes until waitUntil(), and calls arrived() whenever bytes come.
+class ReadDeadline {
+  public:
+    using Clock = std::chrono::steady_clock;
+
+    ReadDeadline(const COMMTIMEOUTS& t, std::size_t count, Clock::time_point start = Clock::now());
+
+    // Bytes came at `now` (the interval timer runs from the last of them).
+    void arrived(Clock::time_point now = Clock::now()) {
+        lastByte_ = now;
+        anyByte_ = true;
+    }
+
+    // True when the read ends with what it holds, without waiting: MAXDWORD / 0 / 0 always,
+    // MAXDWORD / MAXDWORD / c once a byte came.
+    bool returnsNow() const { return immediate_ || (firstByteOnly_ && anyByte_); }
+
+    // The end of the wait for more bytes: the total limit (multiplier x count + constant; c for
+    // MAXDWORD / MAXDWORD / c) or, once a byte came, the interval after the last byte, whichever
+    // is first. No value: wait without a limit.
+    std::optional<Clock::time_point> waitUntil() const;
+
+  private:
+    bool immediate_ = false;
+    bool firstByteOnly_ = false;
+    std::optional<Clock::time_point> total_;
+    std::optional<Clock::duration> interval_;
+    Clock::time_point lastByte_{};
+    bool anyByte_ = false;
+};
+
+// The total time-out of a write of `count` bytes: multiplier x count + constant; no value when
+// both are 0 (no limit).
+std::optional<std::chrono::milliseconds> writeLimit(const COMMTIMEOUTS& t, std::size_t count);
+
+// Milliseconds for a poll() until `deadline` (-1 for none), rounded up so that a wait never ends
+// early and turns into a loop of zero-length polls.
+int pollTimeoutMs(std::optional<ReadDeadline::Clock::time_point> deadline);
 
 class SerialDevice final : public CommDevice {
   public:
@@ -203,11 +259,6 @@ class SerialDevice final : public CommDevice {
     // read back: false when the line did not take them (a speed more than 3% off included).
     bool configure(int baud, int dataBits, int stopBits, int parity) override;
 
-    void setTimeouts(const COMMTIMEOUTS& t) override;
-    COMMTIMEOUTS timeouts() const override;
-
-    // Failed also on a hang-up (EIO, POLLHUP, POLLERR) before any byte came.
-    ReadResult read(void* buf, std::size_t n) override;
     long write(const void* buf, std::size_t n) override;
 
     // tcflush TCIFLUSH.
@@ -227,6 +278,14 @@ class SerialDevice final : public CommDevice {
     bool waitWake(int timeoutMs) override;
     bool waitReadable() override;
 
+  protected:
+    // Failed also on a hang-up (EIO, POLLHUP, POLLERR) before any byte came.
+    ReadResult readSome(void* buf, std::size_t n) override;
+#ifdef _WIN32
+    // SetCommTimeouts: the system times the transfers.
+    void applyTimeouts(const COMMTIMEOUTS& t) override;
+#endif
+
   private:
 #ifdef _WIN32
     // Handles of the device and of the events (void*: HANDLE without <windows.h>).
@@ -239,8 +298,6 @@ class SerialDevice final : public CommDevice {
     void* saved_;        // the line's DCB before we touched it, restored at close
     std::uint32_t handleValue_;
     std::atomic<bool> cancelled_{false};
-    mutable std::mutex mutex_;  // guards timeouts_
-    COMMTIMEOUTS timeouts_{};
 #else
     SerialDevice(int fd, int wakeFd, void* saved);
     void drainWake();
@@ -251,8 +308,7 @@ class SerialDevice final : public CommDevice {
     std::uint32_t handleValue_;
     std::atomic<bool> cancelled_{false};
 
-    mutable std::mutex mutex_;  // guards timeouts_ and the error baselines
-    COMMTIMEOUTS timeouts_{};
+    mutable std::mutex mutex_;  // guards the error baselines
     bool haveCounts_ = false;
     std::atomic<bool> countersMissing_{false};  // the driver keeps no error counters
     unsigned long lastFrame_ = 0, lastOverrun_ = 0, lastParity_ = 0, lastBrk_ = 0,

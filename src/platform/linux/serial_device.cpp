@@ -20,22 +20,6 @@ namespace platform {
 
 namespace {
 
-std::int64_t monotonicNs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
-// Milliseconds for poll() until `deadlineNs`, rounded up so that a wait never ends early and
-// turns into a loop of zero-length polls.
-int msUntil(std::int64_t deadlineNs) {
-    std::int64_t left = deadlineNs - monotonicNs();
-    if (left <= 0)
-        return 0;
-    std::int64_t ms = (left + 999999) / 1000000;
-    return ms > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(ms);
-}
-
 speed_t standardSpeed(int baud) {
     switch (baud) {
         case 50:
@@ -253,55 +237,16 @@ bool SerialDevice::configure(int baud, int dataBits, int stopBits, int parity) {
     return ratio > 0.97 && ratio < 1.03;
 }
 
-void SerialDevice::setTimeouts(const COMMTIMEOUTS& t) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    timeouts_ = t;
-}
-
-COMMTIMEOUTS SerialDevice::timeouts() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return timeouts_;
-}
-
-SerialDevice::ReadResult SerialDevice::read(void* buf, std::size_t n) {
-    if (cancelled())
-        return {IoStatus::Cancelled, 0};
-    if (n == 0 || !buf)
-        return {IoStatus::Ok, 0};
-    const COMMTIMEOUTS t = timeouts();
-    const std::int64_t start = monotonicNs();
-    const std::int64_t msNs = 1000000;
-
-    // MAXDWORD / 0 / 0: return at once with whatever is there.
-    const bool immediate = t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
-                           t.ReadTotalTimeoutConstant == 0;
-    // MAXDWORD / MAXDWORD / c: wait up to c for the first byte, then return what is there.
-    const bool firstByte =
-        t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == MAXDWORD &&
-        t.ReadTotalTimeoutConstant != 0 && t.ReadTotalTimeoutConstant != MAXDWORD;
-    bool haveTotal = false;
-    std::int64_t totalDeadline = 0;
-    if (firstByte) {
-        haveTotal = true;
-        totalDeadline = start + static_cast<std::int64_t>(t.ReadTotalTimeoutConstant) * msNs;
-    } else if (t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0) {
-        haveTotal = true;
-        std::int64_t ms =
-            static_cast<std::int64_t>(t.ReadTotalTimeoutMultiplier) * static_cast<std::int64_t>(n) +
-            t.ReadTotalTimeoutConstant;
-        totalDeadline = start + ms * msNs;
-    }
-    const bool haveInterval = t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != MAXDWORD;
-
+SerialDevice::ReadResult SerialDevice::readSome(void* buf, std::size_t n) {
+    ReadDeadline deadline(timeouts(), n);
     auto* out = static_cast<unsigned char*>(buf);
     std::size_t got = 0;
-    std::int64_t lastByte = 0;
     bool hungUp = false;  // poll reported a hang-up or an error on the line
     for (;;) {
         ssize_t r = ::read(fd_, out + got, n - got);
         if (r > 0) {
             got += static_cast<std::size_t>(r);
-            lastByte = monotonicNs();
+            deadline.arrived();
             if (got == n)
                 return {IoStatus::Ok, got};
             continue;
@@ -316,17 +261,10 @@ SerialDevice::ReadResult SerialDevice::read(void* buf, std::size_t n) {
         // readable) this is the end of the line, not a wait.
         if (hungUp)
             return got > 0 ? ReadResult{IoStatus::Ok, got} : ReadResult{IoStatus::Failed, 0};
-        if (immediate || (firstByte && got > 0))
+        if (deadline.returnsNow())
             return {IoStatus::Ok, got};
 
-        int waitMs = -1;
-        if (haveTotal)
-            waitMs = msUntil(totalDeadline);
-        if (haveInterval && got > 0) {
-            int iv = msUntil(lastByte + static_cast<std::int64_t>(t.ReadIntervalTimeout) * msNs);
-            if (waitMs < 0 || iv < waitMs)
-                waitMs = iv;
-        }
+        const int waitMs = pollTimeoutMs(deadline.waitUntil());
         if (waitMs == 0)
             return {IoStatus::Ok, got};
 
@@ -352,12 +290,9 @@ long SerialDevice::write(const void* buf, std::size_t n) {
         return 0;
     if (!buf)
         return -1;
-    const COMMTIMEOUTS t = timeouts();
-    bool haveTotal = t.WriteTotalTimeoutMultiplier != 0 || t.WriteTotalTimeoutConstant != 0;
-    std::int64_t ms =
-        static_cast<std::int64_t>(t.WriteTotalTimeoutMultiplier) * static_cast<std::int64_t>(n) +
-        t.WriteTotalTimeoutConstant;
-    std::int64_t deadline = monotonicNs() + ms * 1000000;
+    std::optional<ReadDeadline::Clock::time_point> deadline;
+    if (auto limit = writeLimit(timeouts(), n))
+        deadline = ReadDeadline::Clock::now() + *limit;
 
     auto* in = static_cast<const unsigned char*>(buf);
     std::size_t done = 0;
@@ -371,7 +306,7 @@ long SerialDevice::write(const void* buf, std::size_t n) {
             continue;
         if (w < 0 && errno != EAGAIN)
             return -1;
-        int waitMs = haveTotal ? msUntil(deadline) : -1;
+        const int waitMs = pollTimeoutMs(deadline);
         if (waitMs == 0)
             break;
         pollfd p{fd_, POLLOUT, 0};

@@ -147,25 +147,14 @@ bool SerialDevice::configure(int baud, int dataBits, int stopBits, int parity) {
     return SetCommState(native(handle_), &dcb) != 0;
 }
 
-void SerialDevice::setTimeouts(const COMMTIMEOUTS& t) {
+void SerialDevice::applyTimeouts(const COMMTIMEOUTS& t) {
     ::COMMTIMEOUTS sys{t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier,
                        t.ReadTotalTimeoutConstant, t.WriteTotalTimeoutMultiplier,
                        t.WriteTotalTimeoutConstant};
-    std::lock_guard<std::mutex> lock(mutex_);
     SetCommTimeouts(native(handle_), &sys);
-    timeouts_ = t;
 }
 
-COMMTIMEOUTS SerialDevice::timeouts() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return timeouts_;
-}
-
-SerialDevice::ReadResult SerialDevice::read(void* buf, std::size_t n) {
-    if (cancelled())
-        return {IoStatus::Cancelled, 0};
-    if (n == 0)
-        return {IoStatus::Ok, 0};
+SerialDevice::ReadResult SerialDevice::readSome(void* buf, std::size_t n) {
     Transfer t;
     if (!t.ov.hEvent)
         return {IoStatus::Failed, 0};
