@@ -519,7 +519,9 @@ TEST_F(BusTest, ConnectionsAreCappedAndSilentOnesDropped) {
     EXPECT_TRUE(pumpUntil([&] { return count(0x8031) == 1; }, 10s));
 }
 
-TEST_F(BusTest, ABroadcastLeavesOnlyAFewConnectionsOpen) {
+// Broadcasts reach every process of the prefix; the connections they make must not outlive them
+// on either side, or every process would hold one per peer.
+TEST_F(BusTest, BroadcastsLeaveNoConnectionsOpenOnEitherSide) {
     std::vector<Peer> peers;
     for (int i = 0; i < 12; ++i)
         peers.push_back(startPeer());
@@ -534,12 +536,26 @@ TEST_F(BusTest, ABroadcastLeavesOnlyAFewConnectionsOpen) {
         }
         return n;
     };
+    // A peer we talk to directly keeps its pooled connection through the broadcasts.
+    char out[4] = {};
+    MessageBuffer b{"ab", 2, out, 3};
+    ASSERT_EQ(sendMessage(peers[0].hwnd, 0x8001, 2, 0, &b), 4);
     const int before = sockets();
-    sendMessage(HWND_BROADCAST, 0x8020, 0, 0);
+    for (int round = 0; round < 3; ++round)
+        sendMessage(HWND_BROADCAST, 0x8020, static_cast<WPARAM>(round), 0);
     for (auto& p : peers)
-        EXPECT_TRUE(p.proc->waitForLine("msg 8020", 10s));
-    // The pool keeps a few of the twelve connections the broadcast made.
-    EXPECT_LE(sockets() - before, 8);
+        EXPECT_TRUE(p.proc->waitForLine("msg 8020 2 0", 10s));
+    EXPECT_EQ(sockets(), before);
+    ASSERT_EQ(sendMessage(peers[0].hwnd, 0x8001, 2, 0, &b), 4);
+    EXPECT_EQ(sockets(), before);
+
+    // Every peer broadcasts to us: the connections we accepted close with their senders', long
+    // before an idle pooled connection would be let go.
+    for (auto& p : peers)
+        p.proc->writeStdin("send ffff 8022 0\n");
+    EXPECT_TRUE(pumpUntil([&] { return count(0x8022) == 12; }, 20s));
+    EXPECT_TRUE(pumpUntil([&] { return sockets() == before; }, 5s))
+        << sockets() - before << " connections left";
 }
 
 TEST_F(BusTest, RunningOutOfDescriptorsNeverEndsTheProcess) {

@@ -14,8 +14,14 @@
 // Descriptors stay bounded whatever the peers do: a process keeps at most kMaxIncoming incoming
 // connections (the least recently active idle one makes room for a new one), drops a connection
 // that has not said Hello within kHelloTimeoutMs, keeps at most kMaxPooled outgoing connections
-// and closes those unused for kIdleCloseMs. Running out of descriptors costs the connection that
-// was waiting, never the process.
+// and closes those unused for kIdleCloseMs. A broadcast reaches every process of the prefix, so
+// it pools nothing: a target without an idle pooled connection gets one that is closed as soon
+// as its reply is in, and the target's end closes with it. Running out of descriptors costs the
+// connection that was waiting, never the process.
+//
+// A peer may close a connection that has our send unread (a pooled one it let go, one shed under
+// load); the kernel then reports a reset instead of an end of stream. Nothing was delivered, so
+// the send goes once more on a fresh connection.
 //
 // A send carries its deadline. The receiver answers a send taken after it without delivering it,
 // so a sender that reported failure never sees its message acted on later.
@@ -159,8 +165,9 @@ struct Conn {
     bool helloOk = false;
     bool busy = false;  // an outgoing connection waiting for its reply
     bool closed = false;
-    int handling = 0;   // frames of this connection being handled right now (nested)
-    pid_t peerPid = 0;  // incoming: the connecting process, from the kernel's credentials
+    bool reset = false;  // the peer closed with bytes of ours unread: it never took them
+    int handling = 0;    // frames of this connection being handled right now (nested)
+    pid_t peerPid = 0;   // incoming: the connecting process, from the kernel's credentials
     Clock::time_point lastActive;
     QSocketNotifier* notifier = nullptr;
 
@@ -199,6 +206,7 @@ bool readAvailable(Conn& c) {
             continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
             return true;
+        c.reset = n < 0 && errno == ECONNRESET;
         return false;
     }
     return true;
@@ -679,9 +687,10 @@ void trimPool(const ConnPtr& keep) {
     }
 }
 
-// An idle pooled connection to `path` (the posts' own one with `forPosts`), or a new one. UI
-// thread.
-ConnPtr pooledConn(const std::string& path, const std::string& dir, bool forPosts) {
+// An idle pooled connection to `path` (the posts' own one with `forPosts`), or a new one, which
+// joins the pool unless `transient` (its owner closes it after use). UI thread.
+ConnPtr pooledConn(const std::string& path, const std::string& dir, bool forPosts,
+                   bool transient = false) {
     Bus& b = theBus();
     prunePool();
     auto now = Clock::now();
@@ -691,8 +700,8 @@ ConnPtr pooledConn(const std::string& path, const std::string& dir, bool forPost
             return o.conn;
         }
     ConnPtr c = connectTo(path, dir);
-    if (!c)
-        return nullptr;
+    if (!c || transient)
+        return c;
     b.outgoing.push_back({path, c, forPosts, now});
     trimPool(c);
     scheduleSweep();
@@ -706,7 +715,13 @@ void touchPooled(const ConnPtr& c) {
     scheduleSweep();
 }
 
-enum class WaitResult { Reply, Failed, TimedOut, Interrupted };
+enum class WaitResult {
+    Reply,
+    Failed,
+    TimedOut,
+    Interrupted,
+    Unread,  // the peer closed the connection without taking the send: nothing was delivered
+};
 
 // Waits for the reply to `seq` on `c`, up to `waitMs`, and never past `hard`. With `nested`,
 // handles incoming messages meanwhile; a message from `peer` (the process asked) counts as a sign
@@ -763,7 +778,7 @@ WaitResult waitReply(const ConnPtr& c, std::uint32_t seq, bool nested, pid_t pee
                     reply = std::move(f);
                     return WaitResult::Reply;
                 }
-                return WaitResult::Failed;
+                return c->reset ? WaitResult::Unread : WaitResult::Failed;
             }
         }
         if (!nested)
@@ -787,9 +802,10 @@ enum class Outcome {
     Failed,        // no answer; the message may or may not have been seen
 };
 
-// One synchronous send to a window of another process.
+// One synchronous send to a window of another process. A broadcast's send does not pool the
+// connection it makes.
 Outcome sendOnce(const RemoteWindow& w, UINT msg, WPARAM wParam, LPARAM lParam,
-                 const MessageBuffer* buffer, LRESULT& result) {
+                 const MessageBuffer* buffer, bool broadcast, LRESULT& result) {
     std::string dir = runtimeDir();
     if (dir.empty())
         return Outcome::Failed;
@@ -820,37 +836,42 @@ Outcome sendOnce(const RemoteWindow& w, UINT msg, WPARAM wParam, LPARAM lParam,
 
     const std::string path = socketPath(dir, w.pid);
     const bool ui = isUiThread();
-    ConnPtr c;
-    if (ui) {
+    if (ui)
         busContext();
-        c = pooledConn(path, dir, false);
-        f.seq = theBus().nextSeq++;
-    } else {
-        c = connectTo(path, dir);
-        f.seq = 1;
-    }
+    f.seq = ui ? theBus().nextSeq++ : 1;
     std::vector<std::uint8_t> out;
-    if (!c || !bus::encodeFrame(f, out))
+    if (!bus::encodeFrame(f, out))
         return Outcome::NotDelivered;
 
+    // From another thread every send has a connection of its own; on the UI thread a transient
+    // one (a broadcast's) is closed when `c` goes out of scope.
+    auto connect = [&] {
+        return ui ? pooledConn(path, dir, false, broadcast) : connectTo(path, dir);
+    };
+    const auto writeBy = std::min(Clock::now() + ms(waitMs), hard);
     Frame reply;
     WaitResult res = WaitResult::Failed;
-    c->busy = true;
+    bool written = false;
+    ConnPtr c;
     if (ui)
         ++theBus().depth;
-    bool written = writeAll(c->fd, out, std::min(Clock::now() + ms(waitMs), hard));
-    if (!written && ui) {
-        // A pooled connection the peer has closed since: nothing was delivered, so one fresh
-        // connection may try again.
-        closeConn(c);
-        c = pooledConn(path, dir, false);
-        if (c) {
-            c->busy = true;
-            written = writeAll(c->fd, out, std::min(Clock::now() + ms(waitMs), hard));
-        }
-    }
-    if (written)
+    // A connection that failed before the peer took the frame (a pooled one the peer has closed
+    // since, one it shed unread) delivered nothing, so one fresh connection may try again.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (c)
+            closeConn(c);
+        c = connect();
+        if (!c)
+            break;
+        c->busy = true;
+        written = writeAll(c->fd, out, writeBy);
+        if (!written)
+            continue;
         res = waitReply(c, f.seq, ui, w.pid, waitMs, hard, reply);
+        if (res != WaitResult::Unread)
+            break;
+        written = false;
+    }
     if (ui)
         --theBus().depth;
     if (c)
@@ -1041,9 +1062,14 @@ std::vector<std::uint16_t> registryEntries() {
 
 std::vector<std::uint16_t> busLiveWindows() {
     std::vector<std::uint16_t> lows;
+    const std::string dir = runtimeDir();
     for (std::uint16_t low : registryEntries())
-        if (busLookup(low))
+        if (auto w = busLookup(low)) {
             lows.push_back(low);
+            // Just read: a broadcast that follows need not read the entry again.
+            if (w->pid != getpid())
+                addressCache().remember(dir, low, *w);
+        }
     return lows;
 }
 
@@ -1070,21 +1096,21 @@ std::optional<RemoteWindow> resolve(const std::string& dir, std::uint16_t low) {
 }  // namespace
 
 LRESULT busSendTo(std::uint16_t low, UINT msg, WPARAM wParam, LPARAM lParam,
-                  const MessageBuffer* buffer, bool& answered) {
+                  const MessageBuffer* buffer, bool broadcast, bool& answered) {
     answered = false;
     std::string dir = runtimeDir();
     auto w = dir.empty() ? std::nullopt : resolve(dir, low);
     if (!w)
         return 0;
     LRESULT result = 0;
-    Outcome outcome = sendOnce(*w, msg, wParam, lParam, buffer, result);
+    Outcome outcome = sendOnce(*w, msg, wParam, lParam, buffer, broadcast, result);
     if (outcome == Outcome::NotDelivered && !peerHealth().unresponsive(w->pid)) {
         // The address may be stale: look again (which also cleans up after a dead owner) and
         // try the window's present owner once.
         addressCache().forget(low);
         auto now = resolve(dir, low);
         if (now && (now->pid != w->pid || now->hwnd != w->hwnd))
-            outcome = sendOnce(*now, msg, wParam, lParam, buffer, result);
+            outcome = sendOnce(*now, msg, wParam, lParam, buffer, broadcast, result);
     } else if (outcome == Outcome::Failed) {
         addressCache().forget(low);
         busLookup(low);  // cleans up after an owner that died during the send

@@ -50,13 +50,14 @@ HWND busFindWindow(const std::string& className, const std::string& title);
 // was not delivered (the window or its process had gone) goes once to the window's current owner.
 // On the UI thread it handles messages sent to our windows while it waits; elsewhere it just
 // waits. `answered` is false when the window was gone, the peer died or did not answer in time.
+// A `broadcast` send leaves no pooled connection behind.
 //
 // A peer that let a send time out is remembered as unresponsive until it shows a sign of life (a
 // reply or any message from it): sends to it then fail at once, except one short probe a second.
 // Once a termination signal has come, a wait ends at once while the signal waits for its handler,
 // and no send waits past kShutdownGraceMs after the signal.
 LRESULT busSendTo(std::uint16_t low, UINT msg, WPARAM wParam, LPARAM lParam,
-                  const MessageBuffer* buffer, bool& answered);
+                  const MessageBuffer* buffer, bool broadcast, bool& answered);
 // Queues a message for the window with this low word in another process. UI thread.
 bool busPostTo(std::uint16_t low, UINT msg, WPARAM wParam, LPARAM lParam);
 

@@ -197,13 +197,13 @@ LRESULT sendLocal(const std::shared_ptr<Window>& w, UINT msg, WPARAM wParam, LPA
 
 // Sends to one window (by low word) from the UI thread, locally or over the bus.
 LRESULT sendOne(std::uint16_t low, UINT msg, WPARAM wParam, LPARAM lParam,
-                const MessageBuffer* buffer, bool& answered) {
+                const MessageBuffer* buffer, bool broadcast, bool& answered) {
     answered = false;
     if (auto w = findLocal(low)) {
         answered = true;
         return sendLocal(w, msg, wParam, lParam, buffer);
     }
-    return detail::busSendTo(low, msg, wParam, lParam, buffer, answered);
+    return detail::busSendTo(low, msg, wParam, lParam, buffer, broadcast, answered);
 }
 
 // Sends to a window of this process from another thread: the UI thread runs the procedure while
@@ -510,15 +510,16 @@ LRESULT sendMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam,
     if (low == 0)
         return 0;
     bool ui = detail::isUiThread();
+    const bool broadcast = low == 0xFFFF;
     auto one = [&](std::uint16_t l) -> LRESULT {
         bool answered = false;
         if (ui)
-            return sendOne(l, msg, wParam, lParam, buffer, answered);
+            return sendOne(l, msg, wParam, lParam, buffer, broadcast, answered);
         if (findLocal(l))
             return sendLocalFromThread(l, msg, wParam, lParam, buffer);
-        return detail::busSendTo(l, msg, wParam, lParam, buffer, answered);
+        return detail::busSendTo(l, msg, wParam, lParam, buffer, broadcast, answered);
     };
-    if (low != 0xFFFF)
+    if (!broadcast)
         return one(low);
     // Broadcast: every live window in turn, results ignored. Dead and hung peers are skipped by
     // the lookup and the send's time limit.
