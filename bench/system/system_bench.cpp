@@ -25,6 +25,9 @@
 // usage: system_bench [options]
 //   --count N        latency changes per run (10000)
 //   --processes N    latency changes through kelp-slot processes (200; 0 skips)
+//   --gap MS         pause after each in-process latency change (0), so that the driver has
+//                    handled the camera's reply before the next change (for profilers, under
+//                    which the driver is too slow to keep up otherwise)
 //   --seconds S      throughput run length (10)
 //   --idle S         idle run length (60; 0 skips)
 //   --flood MIB      garbage flood size in MiB (1; 0 skips)
@@ -96,6 +99,8 @@ using Bytes = std::vector<std::uint8_t>;
 using namespace std::chrono_literals;
 
 std::string g_binDir;
+// Pause after each in-process latency change (--gap).
+std::chrono::milliseconds g_gap{0};
 // The Windows programs' folder (--wine), and the Wine loader that runs them.
 std::string g_wineBin;
 std::string g_wine;
@@ -833,6 +838,8 @@ void latencyInProcess(Session& s, int count, const char* tag) {
         }
         toPacket.push_back(ms(*at - t0));
         roundTrip.push_back(ms(t1 - t0));
+        if (g_gap.count() > 0)
+            idleFor(g_gap);
     }
     std::string check = s.verify(first, expected, 8, firstEcho, values);
     if (refused || missing)
@@ -1210,6 +1217,8 @@ int main(int argc, char** argv) {
             g_wineBin = std::filesystem::absolute(argv[++i]).string();
         } else if (next && !std::strcmp(a, "--processes")) {
             processes = std::atoi(argv[++i]);
+        } else if (next && !std::strcmp(a, "--gap")) {
+            g_gap = std::chrono::milliseconds(std::atoi(argv[++i]));
         } else if (next && !std::strcmp(a, "--seconds")) {
             seconds = std::atof(argv[++i]);
         } else if (next && !std::strcmp(a, "--flood")) {
@@ -1237,7 +1246,7 @@ int main(int argc, char** argv) {
             soakRate = std::atof(argv[++i]);
         } else {
             std::fprintf(stderr,
-                         "usage: system_bench [--count N] [--processes N] [--seconds S] "
+                         "usage: system_bench [--count N] [--gap MS] [--processes N] [--seconds S] "
                          "[--idle S] [--flood MIB] [--debug 1,0] [--quiet-camera] [--keep] "
                          "[--wine DIR]\n"
                          "       [--network tcp,udp] [--unreachable S]\n"
