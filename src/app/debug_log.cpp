@@ -46,24 +46,26 @@ void DebugLog::logLine(const char* fmt, ...) {
 }
 
 void DebugLog::vlogLine(const char* fmt, va_list args) {
-    if (!debugMode_ || !debugMode_())
-        return;
-    if (!fmt)
+    if (!enabled() || !fmt)
         return;
     char* line = line_.get();
     // vsnprintf cuts a longer line at the buffer's end and always terminates it.
     const int formatted = std::vsnprintf(line, kLineBufferBytes, fmt, args);
     const std::size_t length =
         formatted < 0 ? 0 : std::min<std::size_t>(formatted, kLineBufferBytes - 1);
-    if (formatted < 0)
-        line[0] = '\0';
+    logText(std::string_view(line, length));
+}
 
-    model_.addLine(std::string_view(line, length));
+void DebugLog::logText(std::string_view line) {
+    if (!enabled())
+        return;
+    line = line.substr(0, kLineBufferBytes - 1);
+    model_.addLine(line);
     if (echo_) {
-        line[length] = '\n';
-        std::fwrite(line, 1, length + 1, stdout);
+        // One write of the line with its newline.
+        std::fwrite(line.data(), 1, line.size(), stdout);
+        std::fputc('\n', stdout);
         std::fflush(stdout);
-        line[length] = '\0';
     }
     if (logMode_ && logMode_())
         appendLogFile(line);
@@ -76,7 +78,7 @@ std::string DebugLog::logFilePath(const LocalTime& t) const {
            std::to_string(model_.deviceNumber()) + ".log";
 }
 
-void DebugLog::appendLogFile(const char* text) {
+void DebugLog::appendLogFile(std::string_view text) {
     const LocalTime t = clock_ ? clock_() : platform::localTimeNow();
     char stamp[48];
     const int stampLength = std::snprintf(stamp, sizeof stamp, "%02d:%02d:%02d.%03d - ", t.hour,
@@ -85,10 +87,9 @@ void DebugLog::appendLogFile(const char* text) {
     ensureLogDirectory();
 
     std::string record;
-    const std::size_t textLength = std::strlen(text);
-    record.reserve(static_cast<std::size_t>(stampLength) + textLength + 2);
+    record.reserve(static_cast<std::size_t>(stampLength) + text.size() + 2);
     record.append(stamp, static_cast<std::size_t>(stampLength));
-    record.append(text, textLength);
+    record.append(text);
     record += "\r\n";
     platform::appendToFile(path, record);
 }
@@ -115,6 +116,16 @@ void logLine(const char* fmt, ...) {
     va_start(args, fmt);
     vlogLine(fmt, args);
     va_end(args);
+}
+
+bool logging() {
+    DebugLog* log = DebugLog::active();
+    return log && log->enabled();
+}
+
+void logText(std::string_view line) {
+    if (DebugLog* log = DebugLog::active())
+        log->logText(line);
 }
 
 }  // namespace app

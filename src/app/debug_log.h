@@ -4,14 +4,16 @@
 // logLine formats a line (at most 65,535 bytes) into one buffer kept for the life of the log,
 // adds it to the view model's lines while debug mode is on (the list shows the model's last 501
 // lines), and appends it, time-stamped, to "<logDir>/<yyyymmdd>_child2_<device>.log" while log
-// mode is on too. The file and stdout get each line at once; the list gets it when the window
-// next refreshes. Free of any toolkit; UI thread only.
+// mode is on too. logText does the same with a line its caller has already formatted, so that a
+// line is formatted exactly once. The file and stdout get each line at once; the list gets it
+// when the window next refreshes. Free of any toolkit; UI thread only.
 #pragma once
 
 #include <cstdarg>
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "app/view_model.h"
 #include "platform/log_file.h"
@@ -40,12 +42,16 @@ class DebugLog {
     // Every shown line also goes to stdout (used when running headless).
     void setEchoToStdout(bool on) { echo_ = on; }
 
+    // Whether lines are wanted now (debug mode is on); when not, logLine and logText do nothing.
+    bool enabled() const { return debugMode_ && debugMode_(); }
     void logLine(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
     void vlogLine(const char* fmt, va_list args);
+    // A finished line (not a format), cut at the line limit like a formatted one.
+    void logText(std::string_view line);
 
     // Appends one time-stamped line to today's log file; the line is lost silently when the file
     // cannot be written.
-    void appendLogFile(const char* text);
+    void appendLogFile(std::string_view text);
     // Creates the log directory (one level) on the first call only: 1 when it tried now, else 0.
     int ensureLogDirectory();
 

@@ -130,8 +130,12 @@ void Driver::killTimer(unsigned id) {
         platform::killTimer(shell_->mainWindow(), id);
 }
 
+bool Driver::logging() {
+    return app::logging();
+}
+
 void Driver::log(const char* line) {
-    app::logLine("%s", line);
+    app::logText(line);
 }
 
 void Driver::refreshCounters() {
@@ -153,7 +157,7 @@ void Driver::updateslot(int slot, const char* value) {
 }
 
 void Driver::logLine(const std::string& text) {
-    app::logLine("%s", text.c_str());
+    app::logText(text);
 }
 
 int Driver::dispatchSlotChange(int device, int slot, const char* value) {

@@ -49,6 +49,7 @@ class Driver final : public DriverHooks,
     int serialPortNumber() override;
     void setTimer(unsigned id, unsigned ms) override;
     void killTimer(unsigned id) override;
+    bool logging() override;
     void log(const char* line) override;
     void refreshCounters() override;
     void setStatusText(const char* text) override;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdarg>
+#include <string_view>
 
 #include "platform/window.h"
 
@@ -28,5 +29,10 @@ class Shell {
 // thread only. A text that comes from outside must be an argument ("%s"), never the format.
 void logLine(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void vlogLine(const char* fmt, va_list args);
+// The same for a line its caller has already formatted (taken as it is, not as a format).
+void logText(std::string_view line);
+// Whether a line would be shown now (a log exists and debug mode is on): callers skip building
+// lines that nobody will see.
+bool logging();
 
 }  // namespace app

@@ -56,6 +56,8 @@ std::int32_t parseSlotValue(const char* value) {
 }
 
 void CameraController::logLine(const char* format, ...) {
+    if (!host_.logging())
+        return;
     logBuffer_.resize(kLogLineMax);
     va_list args;
     va_start(args, format);

@@ -56,7 +56,8 @@ class CameraController {
     void onReplyTimeout();
     void onPollTimer();
 
-    // Formats one debug line (bounded; text beyond the log line limit is cut) and logs it.
+    // Formats one debug line (bounded; text beyond the log line limit is cut) and logs it, when
+    // the host wants debug lines at all.
     void logLine(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
     // Command state.

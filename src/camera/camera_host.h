@@ -29,6 +29,9 @@ struct CameraHost {
     virtual void setTimer(unsigned id, unsigned ms) = 0;
     virtual void killTimer(unsigned id) = 0;
 
+    // Whether debug lines are wanted now. The controller formats a line only when they are, so
+    // a driver whose debug mode is off spends nothing on its lines.
+    virtual bool logging() = 0;
     // One finished debug line (already formatted; not a format string).
     virtual void log(const char* line) = 0;
 

@@ -84,6 +84,40 @@ TEST_F(DebugLogTest, DebugModeOffShowsAndFilesNothing) {
     EXPECT_NE(stat(logDir.c_str(), &st), 0) << "not even the directory is made";
 }
 
+TEST_F(DebugLogTest, FinishedTextIsTakenAsItIsAndCutAtTheLineLimit) {
+    logMode = true;
+    log.logText("%s%n%d 100%");
+    log.logText(std::string(200000, 'z'));
+    log.logText(std::string_view("cut\0here", 8));
+    ASSERT_EQ(lineCount(), 3u);
+    EXPECT_EQ(model.lines()[0], "%s%n%d 100%");
+    EXPECT_EQ(model.lines()[1].size(), DebugLog::kLineBufferBytes - 1);
+    EXPECT_EQ(model.lines()[2], std::string_view("cut\0here", 8));
+    const std::string file = readFile(fileFor("20131008"));
+    EXPECT_EQ(file.substr(0, 28), "09:05:03.007 - %s%n%d 100%\r\n");
+
+    debugMode = false;
+    EXPECT_FALSE(log.enabled());
+    log.logText("hidden");
+    EXPECT_EQ(lineCount(), 3u);
+}
+
+TEST_F(DebugLogTest, ProcessWideEntriesAskTheActiveLog) {
+    EXPECT_FALSE(app::logging()) << "no log yet";
+    app::logText("before any log");
+    DebugLog::setActive(&log);
+    EXPECT_TRUE(app::logging());
+    app::logText("finished");
+    app::logLine("formatted %d", 2);
+    debugMode = false;
+    EXPECT_FALSE(app::logging());
+    app::logText("hidden");
+    DebugLog::setActive(nullptr);
+    ASSERT_EQ(lineCount(), 2u);
+    EXPECT_EQ(model.lines()[0], "finished");
+    EXPECT_EQ(model.lines()[1], "formatted 2");
+}
+
 TEST_F(DebugLogTest, LogModeOffFilesNothing) {
     log.logLine("shown only");
     EXPECT_EQ(lineCount(), 1u);

@@ -130,6 +130,27 @@ TEST(CommandSet, LogLinesAreCutAtTheLineLimitNotOverrun) {
     EXPECT_EQ(f.host.logs[0].text.size(), CameraController::kLogLineMax - 1);
 }
 
+TEST(CommandSet, WithLoggingOffNoLineIsMadeAndTheProtocolIsTheSame) {
+    Fixture on, off;
+    off.host.loggingOn = false;
+    for (Fixture* f : {&on, &off}) {
+        f->host.camera = [f](const Bytes&) { f->host.arriveIn(5, {0x90, 0x41, 0xFF}); };
+        EXPECT_EQ(f->cam.dispatchSlotChange(1, 8, "1"), 0);
+        EXPECT_EQ(f->cam.dispatchSlotChange(1, 50, "free text"), 0);
+        f->host.runUntil(3000);
+    }
+    EXPECT_FALSE(on.host.logs.empty());
+    EXPECT_TRUE(off.host.logs.empty());
+    ASSERT_EQ(off.host.sent.size(), on.host.sent.size());
+    for (std::size_t i = 0; i < on.host.sent.size(); ++i)
+        EXPECT_EQ(off.host.sent[i].bytes, on.host.sent[i].bytes);
+    ASSERT_EQ(off.host.slotWrites.size(), on.host.slotWrites.size());
+    for (std::size_t i = 0; i < on.host.slotWrites.size(); ++i)
+        EXPECT_EQ(off.host.slotWrites[i].value, on.host.slotWrites[i].value);
+    EXPECT_EQ(off.cam.connected, on.cam.connected);
+    EXPECT_EQ(off.cam.serialRxCount, on.cam.serialRxCount);
+}
+
 TEST(ValueParsing, LeadingNumberRule) {
     const struct {
         const char* text;

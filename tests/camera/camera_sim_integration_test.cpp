@@ -56,6 +56,7 @@ class RealHost : public camera::CameraHost {
     int serialPortNumber() override { return port_.getPortNumber(); }
     void setTimer(unsigned id, unsigned ms) override { platform::setTimer(hwnd_, id, ms); }
     void killTimer(unsigned id) override { platform::killTimer(hwnd_, id); }
+    bool logging() override { return true; }
     void log(const char* line) override { logs.emplace_back(line); }
     void refreshCounters() override {}
     void setStatusText(const char* text) override {

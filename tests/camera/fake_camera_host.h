@@ -57,6 +57,7 @@ class FakeCameraHost : public camera::CameraHost {
     std::vector<Log> logs;
     int refreshes = 0;
     int statusCalls = 0;
+    bool loggingOn = true;  // what logging() answers
 
     // Bytes that reach the port `delayMs` from now, followed by one data notification.
     void arriveIn(std::int64_t delayMs, Bytes bytes);
@@ -76,6 +77,7 @@ class FakeCameraHost : public camera::CameraHost {
     int serialPortNumber() override { return portNumber; }
     void setTimer(unsigned id, unsigned ms) override;
     void killTimer(unsigned id) override { timers_.erase(id); }
+    bool logging() override { return loggingOn; }
     void log(const char* line) override { logs.push_back({now, line}); }
     void refreshCounters() override { ++refreshes; }
     void setStatusText(const char* text) override { statuses.push_back({now, text}); }
