@@ -118,6 +118,39 @@ TEST_F(WindowTest, KillingUnknownTimerDoesNothing) {
     EXPECT_EQ(count(WM_TIMER), after);
 }
 
+// The reply timer's life: set for a packet, killed by the reply (or by its own expiry), set
+// again for the next packet, many times over.
+TEST_F(WindowTest, TimerKilledAndSetAgainRunsAgainAndCanBeKilledInItsOwnExpiry) {
+    int expiries = 0;
+    bool killedInExpiry = false;
+    HWND h = createWindow("reply-timer", [&](HWND self, UINT m, WPARAM, LPARAM) {
+        if (m == WM_TIMER) {
+            ++expiries;
+            killedInExpiry = killTimer(self, 3);
+        }
+        return LRESULT{0};
+    });
+    ASSERT_NE(h, 0u);
+    created_.push_back(h);
+    for (int packet = 0; packet < 1000; ++packet) {
+        ASSERT_EQ(setTimer(h, 3, 800), 3u);
+        ASSERT_TRUE(killTimer(h, 3));
+    }
+    EXPECT_FALSE(killTimer(h, 3)) << "a killed timer does not run";
+    pumpFor(50ms);
+    EXPECT_EQ(expiries, 0);
+
+    ASSERT_EQ(setTimer(h, 3, 20), 3u);
+    ASSERT_TRUE(pumpUntil([&] { return expiries == 1; }, 5s));
+    EXPECT_TRUE(killedInExpiry);
+    pumpFor(200ms);
+    EXPECT_EQ(expiries, 1) << "killed in its own expiry, it fires no more";
+    EXPECT_FALSE(killTimer(h, 3));
+
+    ASSERT_EQ(setTimer(h, 3, 20), 3u);
+    ASSERT_TRUE(pumpUntil([&] { return expiries == 2; }, 5s));
+}
+
 TEST_F(WindowTest, PostsFromOtherThreadsArriveOnceInOrderOnUiThread) {
     HWND h = recorder();
     constexpr int kPosts = 2000;

@@ -484,11 +484,12 @@ bool killTimer(HWND hwnd, unsigned id) {
     if (!w || !detail::isUiThread())
         return false;
     auto it = w->timers.find(id);
-    if (it == w->timers.end())
+    if (it == w->timers.end() || !it->second->isActive())
         return false;
+    // The stopped timer object is kept for the next setTimer of this id: a reply timer is killed
+    // and set again for every packet, and making and deleting a QTimer each time costs more than
+    // the rest of the packet's handling in the window layer.
     it->second->stop();
-    it->second->deleteLater();  // may be running its own timeout right now
-    w->timers.erase(it);
     return true;
 }
 
