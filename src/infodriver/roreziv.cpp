@@ -167,30 +167,31 @@ void roreziv::write(int index, const char* value) {
 }
 
 void roreziv::setslot(int index, const char* format, ...) {
-    // A buffer of this call's own: a write made by a callback nested in this one (while our
-    // send waits) must not disturb it.
-    auto value = std::make_unique<char[]>(ROREZIV_VALUE_BUFFER);
+    // A buffer of this call's own (on its stack): a write made by a callback nested in this one
+    // (while our send waits) must not disturb it.
+    char value[ROREZIV_VALUE_BUFFER];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(value.get(), ROREZIV_VALUE_BUFFER, format, args);
+    std::vsnprintf(value, sizeof value, format, args);
     va_end(args);
     ++*piTxCount;
-    write(index, value.get());
+    write(index, value);
 }
 
 bool roreziv::updateslot(int index, const char* format, ...) {
-    auto value = std::make_unique<char[]>(ROREZIV_VALUE_BUFFER);
+    char value[ROREZIV_VALUE_BUFFER];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(value.get(), ROREZIV_VALUE_BUFFER, format, args);
+    std::vsnprintf(value, sizeof value, format, args);
     va_end(args);
-    // Zero-filled, so the comparison stays inside the buffer whatever the read leaves.
-    auto current = std::make_unique<char[]>(ROREZIV_VALUE_BUFFER);
-    getslot(absIndex(index), current.get());
-    if (std::strcmp(value.get(), current.get()) == 0)
+    // getslot zero-fills and terminates it, so the comparison stays inside the buffer whatever
+    // the read leaves.
+    char current[SLOT_READ_SIZE];
+    getslot(absIndex(index), current);
+    if (std::strcmp(value, current) == 0)
         return false;
     ++*piTxCount;
-    write(index, value.get());
+    write(index, value);
     return true;
 }
 
