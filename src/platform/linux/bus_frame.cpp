@@ -171,7 +171,11 @@ DecodeStatus decodeFrame(const std::uint8_t* data, std::size_t size, Frame& out,
 bool encodeFrame(const Frame& f, std::vector<std::uint8_t>& out) {
     if (f.bytes.size() > kMaxPayload || f.outSize > kMaxPayload)
         return false;
+    // Room for the largest fixed part and the payload, so that the frame is built without
+    // growing its buffers byte by byte.
+    constexpr std::size_t kHeaderBytes = 12, kFixedBodyBytes = 48;
     std::vector<std::uint8_t> body;
+    body.reserve(kFixedBodyBytes + f.bytes.size());
     Writer w(body);
     switch (f.type) {
         case FrameType::Hello:
@@ -204,6 +208,7 @@ bool encodeFrame(const Frame& f, std::vector<std::uint8_t>& out) {
         default:
             return false;
     }
+    out.reserve(out.size() + kHeaderBytes + body.size());
     Writer h(out);
     h.u32(kFrameMagic);
     h.u8(static_cast<std::uint8_t>(f.type));
