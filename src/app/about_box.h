@@ -6,6 +6,8 @@
 #include <QLabel>
 #include <string>
 
+#include "platform/version_info.h"
+
 namespace app {
 
 class AboutBox : public QDialog {
@@ -14,8 +16,8 @@ class AboutBox : public QDialog {
     static constexpr int kBuildStampId = 1001;
     static constexpr int kVersionId = 1000;
 
-    // `programPath` is the file whose version record is shown (normally /proc/self/exe).
-    explicit AboutBox(QWidget* owner, const std::string& programPath = "/proc/self/exe");
+    // `programPath` is the file whose version record is shown (normally the program's own).
+    explicit AboutBox(QWidget* owner, const std::string& programPath = platform::programFilePath());
 
     QString versionText() const;
     QString buildStampText() const;

@@ -168,22 +168,10 @@ platform::LRESULT MainWindow::windowProc(platform::HWND hwnd, platform::UINT msg
             if (hooks_)
                 hooks_->onTimer(*this, static_cast<unsigned>(wParam));
             return 0;
-        case platform::WM_COMMAND: {
-            const int id = static_cast<int>(wParam & 0xFFFF);
-            switch (id) {
-                case kCmdAbout:
-                case kCmdExit:
-                case kCmdDebugClear:
-                case kCmdTestSet:
-                case kCmdDebugOn:
-                case kCmdDebugHide:
-                case kCmdLogEnabled:
-                    onCommand(id);
-                    return 0;
-                default:
-                    return platform::defWindowProc(hwnd, msg, wParam, lParam);
-            }
-        }
+        case platform::WM_COMMAND:
+            if (model_.command(wParam, *this))
+                return 0;
+            return platform::defWindowProc(hwnd, msg, wParam, lParam);
         default:
             return platform::defWindowProc(hwnd, msg, wParam, lParam);
     }
@@ -244,38 +232,18 @@ void MainWindow::onSize() {
     list_->show();
 }
 
-void MainWindow::onCommand(int id) {
-    switch (id) {
-        case kCmdAbout: {
-            AboutBox box(this);
-            box.exec();
-            break;
-        }
-        case kCmdExit:
-            platform::destroyWindow(hwnd_);
-            break;
-        case kCmdDebugClear:
-            model_.clearLines();
-            break;
-        case kCmdTestSet:
-            if (hooks_)
-                hooks_->testSet(*this);
-            break;
-        case kCmdDebugOn:
-            model_.commandDebugOn();
-            applyViewMode();
-            break;
-        case kCmdDebugHide:
-            model_.commandDebugHide();
-            applyViewMode();
-            break;
-        case kCmdLogEnabled:
-            model_.commandLogEnabled();
-            showMenuChecks();
-            break;
-        default:
-            break;
-    }
+void MainWindow::showAboutBox() {
+    AboutBox box(this);
+    box.exec();
+}
+
+void MainWindow::destroyWindow() {
+    platform::destroyWindow(hwnd_);
+}
+
+void MainWindow::testSet() {
+    if (hooks_)
+        hooks_->testSet(*this);
 }
 
 void MainWindow::setItemChecked(int position, int id, bool checked) {

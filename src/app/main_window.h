@@ -32,7 +32,7 @@ class QMenu;
 
 namespace app {
 
-class MainWindow : public QMainWindow, public Shell {
+class MainWindow : public QMainWindow, public Shell, private CommandView {
     Q_OBJECT
   public:
     // `hooks` may be null (no driver); it must outlive the window's destruction message.
@@ -49,7 +49,7 @@ class MainWindow : public QMainWindow, public Shell {
     platform::LRESULT windowProc(platform::HWND hwnd, platform::UINT msg, platform::WPARAM wParam,
                                  platform::LPARAM lParam);
     // Applies debugMode/hideMode to the menu, the settings file and the window frame.
-    void applyViewMode();
+    void applyViewMode() override;
 
     // Shell
     platform::HWND mainWindow() const override { return hwnd_; }
@@ -88,10 +88,13 @@ class MainWindow : public QMainWindow, public Shell {
     void onCreate(platform::HWND hwnd);
     void onDestroy();
     void onSize();
-    void onCommand(int id);
+    // CommandView
+    void showAboutBox() override;
+    void destroyWindow() override;
+    void testSet() override;
+    void showMenuChecks() override;
     void setItemChecked(int position, int id, bool checked);
     void setResizableFrame(bool resizable);
-    void showMenuChecks();
     bool seen() const;
     void scheduleRefresh();
 

@@ -160,6 +160,40 @@ void ViewModel::clearLines() {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Menu commands
+
+bool ViewModel::command(std::uintptr_t wParam, CommandView& view) {
+    switch (static_cast<int>(wParam & 0xFFFF)) {
+        case kCmdAbout:
+            view.showAboutBox();
+            return true;
+        case kCmdExit:
+            view.destroyWindow();
+            return true;
+        case kCmdDebugClear:
+            clearLines();
+            return true;
+        case kCmdTestSet:
+            view.testSet();
+            return true;
+        case kCmdDebugOn:
+            commandDebugOn();
+            view.applyViewMode();
+            return true;
+        case kCmdDebugHide:
+            commandDebugHide();
+            view.applyViewMode();
+            return true;
+        case kCmdLogEnabled:
+            commandLogEnabled();
+            view.showMenuChecks();
+            return true;
+        default:
+            return false;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
 // View modes
 
 void ViewModel::commandDebugOn() {
@@ -170,7 +204,6 @@ void ViewModel::commandDebugOn() {
         ds.debugMode = 1;
         ds.hideMode = 0;
     }
-    applyViewMode();
 }
 
 void ViewModel::commandDebugHide() {
@@ -182,7 +215,6 @@ void ViewModel::commandDebugHide() {
         ds.hideMode = 1;
         ds.debugMode = 0;
     }
-    applyViewMode();
 }
 
 void ViewModel::commandLogEnabled() {

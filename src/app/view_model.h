@@ -100,6 +100,20 @@ struct MenuChecks {
     bool logEnabled = false;  // Log > Enabled (32776)
 };
 
+// A view's part of the menu commands: ViewModel::command decides which one runs.
+class CommandView {
+  public:
+    virtual void showAboutBox() = 0;    // Help > About, F1: the modal About box
+    virtual void destroyWindow() = 0;   // File > Exit, F10: the destruction runs the shutdown
+    virtual void testSet() = 0;         // Test > Set: the driver's hook
+    virtual void applyViewMode() = 0;   // Debug > On, Hide: ViewModel::applyViewMode, then the
+                                        // frame() and menuChecks() it gives
+    virtual void showMenuChecks() = 0;  // Log > Enabled: menuChecks()
+
+  protected:
+    ~CommandView() = default;
+};
+
 // What changed since the view last took the changes.
 struct ViewChanges {
     bool panel = false;       // a panel text or counter
@@ -154,22 +168,28 @@ class ViewModel {
     const std::array<std::uint32_t, kWidthRingSize>& widthRing();
     std::size_t widthRingPosition() const { return ringPos_; }
 
+    // --- Menu commands
+    // Carries out WM_COMMAND's wParam (its low word is the command id, from the menu, an
+    // accelerator or another process): the model's part here, the view's through `view`. False
+    // for an id that is no command of the window (the message then gets the default processing).
+    bool command(std::uintptr_t wParam, CommandView& view);
+
     // --- View modes (the flags live in config::deviceSettings())
     // Height of the status panel plus 10, measured by the view when it builds the panel.
     void setPanelHeight(int pixels) { panelHeight_ = pixels; }
     int panelHeight() const { return panelHeight_; }
     int minimumTrackHeight() const { return panelHeight_ + 42; }
-    // Debug > On, Debug > Hide: change the modes and applyViewMode.
-    void commandDebugOn();
-    void commandDebugHide();
-    // Log > Enabled: inverts log mode and persists it.
-    void commandLogEnabled();
     // Writes "DebugMode" and works out the frame for the current modes.
     void applyViewMode();
     const WindowFrame& frame() const { return frame_; }
     MenuChecks menuChecks() const;
 
   private:
+    // Debug > On, Debug > Hide: change the modes (the view then applies them).
+    void commandDebugOn();
+    void commandDebugHide();
+    // Log > Enabled: inverts log mode and persists it.
+    void commandLogEnabled();
     void markChanged(bool ViewChanges::*what);
     void measurePending();
 

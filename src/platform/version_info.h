@@ -21,6 +21,9 @@ namespace platform {
 // be read or carries no record.
 std::string readVersionRecord(const std::string& path);
 
+// The path of this process's own program file (on Linux /proc/self/exe).
+std::string programFilePath();
+
 // The value stored under `subBlock` (matched without regard to case); nullopt when the record is
 // malformed or has no such entry. A text value may end in NULs.
 std::optional<std::string> queryVersionValue(std::string_view record, std::string_view subBlock);

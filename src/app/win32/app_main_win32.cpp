@@ -1,28 +1,16 @@
 // The process entry of camlet32.exe: the same steps as on Linux, with the native window.
 #include "app/app_main.h"
-// Before anything that brings <windows.h> in (see there).
-#include "app/win32/main_window_win32.h"
 
 #include <cstdio>
 
+#include "app/win32/main_window_win32.h"
 #include "app/win32/resource.h"
 #include "platform/interface_library.h"
 #include "platform/message_box.h"
 #include "platform/named_object.h"
-#include "platform/win32/window_win32.h"
+#include "platform/native_controls.h"
 
 namespace app {
-
-namespace {
-
-// A string of the string table, at most 99 characters.
-std::string loadString(HINSTANCE instance, UINT id) {
-    char text[100] = {};
-    LoadStringA(instance, id, text, sizeof text);
-    return text;
-}
-
-}  // namespace
 
 int runCamlet32(int argc, char** argv, const DriverFactory& makeDriver) {
     // The control system's interface library is the driver's link to its infodriver. Without
@@ -45,10 +33,10 @@ int runCamlet32(int argc, char** argv, const DriverFactory& makeDriver) {
         return -1;
     }
 
-    HINSTANCE instance = GetModuleHandleA(nullptr);
     char title[100] = {};
-    std::snprintf(title, sizeof title, loadString(instance, IDS_TITLE).c_str(), deviceNumber);
-    const std::string className = loadString(instance, IDS_CLASS_NAME);
+    std::snprintf(title, sizeof title, platform::native::loadString(IDS_TITLE).c_str(),
+                  deviceNumber);
+    const std::string className = platform::native::loadString(IDS_CLASS_NAME);
 
     // One process per device number: the mutex is named by the window title.
     std::unique_ptr<platform::InstanceLock> lock = platform::InstanceLock::acquire(title);
@@ -59,13 +47,10 @@ int runCamlet32(int argc, char** argv, const DriverFactory& makeDriver) {
         makeDriver ? makeDriver(deviceNumber) : std::make_unique<DriverHooks>();
     int exitCode = 0;
     {
-        win32::NativeMainWindow window(instance, deviceNumber, driver.get());
+        win32::NativeMainWindow window(deviceNumber, driver.get());
         if (window.create(title, className)) {
             window.showMinimised();
-            platform::win32::setMessageFilter(
-                [&window](MSG& msg) { return window.translateAccelerator(msg); });
-            exitCode = platform::runMessageLoop();
-            platform::win32::setMessageFilter({});
+            exitCode = window.runMessageLoop();
             // A loop ended by anything but the window's destruction still takes the window down
             // while the driver exists, so its shutdown runs.
             window.destroy();

@@ -96,6 +96,10 @@ std::string readVersionRecord(const std::string& path) {
     return result;
 }
 
+std::string programFilePath() {
+    return "/proc/self/exe";
+}
+
 std::optional<std::string> queryVersionValue(std::string_view record, std::string_view subBlock) {
     if (record.size() < sizeof kMagic + 2 ||
         record.compare(0, sizeof kMagic, kMagic, sizeof kMagic))

@@ -18,6 +18,23 @@ std::string readVersionRecord(const std::string& path) {
     return record;
 }
 
+std::string programFilePath() {
+    // A path longer than MAX_PATH needs a larger buffer; the call cuts it and says so.
+    std::string path(MAX_PATH, '\0');
+    for (;;) {
+        const DWORD n = GetModuleFileNameA(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (n == 0)
+            return {};
+        if (n < path.size()) {
+            path.resize(n);
+            return path;
+        }
+        if (path.size() >= 32768)
+            return {};
+        path.resize(path.size() * 2);
+    }
+}
+
 std::optional<std::string> queryVersionValue(std::string_view record, std::string_view subBlock) {
     if (record.empty())
         return std::nullopt;

@@ -4,6 +4,7 @@
 #include "app/win32/main_window_win32.h"
 
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <cstdio>
 #include <string>
@@ -11,9 +12,37 @@
 #include "app/debug_log.h"
 #include "app/win32/resource.h"
 #include "config/settings.h"
+#include "platform/win32/window_win32.h"
 
 namespace app::win32 {
 namespace {
+
+// What a thread timer saw of the modal About box before it closed it with Escape.
+struct AboutSeen {
+    bool found = false;
+    std::string version;
+    std::string stamp;
+};
+AboutSeen aboutSeen;
+
+void CALLBACK closeAboutBox(HWND, UINT, UINT_PTR timer, DWORD) {
+    HWND box = FindWindowA(MAKEINTATOM(32770), "About");
+    if (!box)
+        return;
+    KillTimer(nullptr, timer);
+    char text[256] = {};
+    GetDlgItemTextA(box, IDC_VERSION_TEXT, text, sizeof text);
+    aboutSeen = {true, text, {}};
+    GetDlgItemTextA(box, IDC_BUILD_STAMP, text, sizeof text);
+    aboutSeen.stamp = text;
+    PostMessageA(box, WM_COMMAND, IDCANCEL, 0);
+}
+
+// Ends a message loop that would otherwise wait for ever.
+void CALLBACK giveUp(HWND, UINT, UINT_PTR timer, DWORD) {
+    KillTimer(nullptr, timer);
+    PostQuitMessage(99);
+}
 
 struct RecordingHooks : DriverHooks {
     int testSets = 0;
@@ -38,25 +67,30 @@ class NativeMainWindowTest : public ::testing::Test {
             std::remove(file_.c_str());
     }
     NativeMainWindow& open() {
-        window_ = std::make_unique<NativeMainWindow>(GetModuleHandleA(nullptr), device_, &hooks_);
+        // The quit message of an earlier test's window would end the next loop at once.
+        MSG quit;
+        while (PeekMessageA(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
+        }
+        window_ = std::make_unique<NativeMainWindow>(device_, &hooks_);
         EXPECT_TRUE(window_->create("test window", "CLASS_CAMLET32_TEST"));
         return *window_;
     }
-    std::string controlText(HWND panel, int id) {
+    HWND frame() const { return platform::win32::toNative(window_->mainWindow()); }
+    std::string controlText(int id) {
         char text[256] = {};
-        GetDlgItemTextA(panel, id, text, sizeof text);
+        GetDlgItemTextA(platform::win32::toNative(window_->statusPanel()), id, text, sizeof text);
         return text;
     }
     SIZE windowSize() {
         RECT r{};
-        GetWindowRect(window_->nativeWindow(), &r);
+        GetWindowRect(frame(), &r);
         return {r.right - r.left, r.bottom - r.top};
     }
     bool checked(int position, int id) {
-        HMENU popup = GetSubMenu(GetMenu(window_->nativeWindow()), position);
+        HMENU popup = GetSubMenu(GetMenu(frame()), position);
         return (GetMenuState(popup, static_cast<UINT>(id), MF_BYCOMMAND) & MF_CHECKED) != 0;
     }
-    void command(int id) { SendMessageA(window_->nativeWindow(), WM_COMMAND, id, 0); }
+    void command(int id) { SendMessageA(frame(), WM_COMMAND, id, 0); }
 
     static inline int nextDevice_ = 9100;
     int device_ = nextDevice_++;
@@ -69,14 +103,13 @@ TEST_F(NativeMainWindowTest, PanelShowsTheTemplateThenTheModelsTexts) {
     writeSettings(
         "DebugMode=1\r\nPort=3\r\nSpeed=19200\r\nDataBits=7\r\nStopBits=2\r\nParity=E\r\n");
     NativeMainWindow& w = open();
-    HWND panel = w.statusPanel();
-    EXPECT_EQ(controlText(panel, IDC_INFO_RX), "00000000");
-    EXPECT_EQ(controlText(panel, IDC_SERIAL_TX), "00000000");
+    EXPECT_EQ(controlText(IDC_INFO_RX), "00000000");
+    EXPECT_EQ(controlText(IDC_SERIAL_TX), "00000000");
     w.setStatusText("Connected OK");
     w.flush();
-    EXPECT_EQ(controlText(panel, IDC_STATUS_TEXT), "Connected OK");
-    EXPECT_EQ(controlText(panel, IDC_SETTINGS_TEXT), "COM3 19200,7,2,E");
-    EXPECT_EQ(controlText(panel, IDC_TYPE_TEXT), "");
+    EXPECT_EQ(controlText(IDC_STATUS_TEXT), "Connected OK");
+    EXPECT_EQ(controlText(IDC_SETTINGS_TEXT), "COM3 19200,7,2,E");
+    EXPECT_EQ(controlText(IDC_TYPE_TEXT), "");
 }
 
 TEST_F(NativeMainWindowTest, ListKeeps501LinesWithTheNewestLast) {
@@ -85,7 +118,7 @@ TEST_F(NativeMainWindowTest, ListKeeps501LinesWithTheNewestLast) {
     for (int i = 0; i < 600; ++i)
         logLine("line %d", i);
     w.flush();
-    HWND list = w.listBox();
+    HWND list = platform::win32::toNative(w.listBox());
     ASSERT_EQ(SendMessageA(list, LB_GETCOUNT, 0, 0), 501);
     char text[64] = {};
     SendMessageA(list, LB_GETTEXT, 500, reinterpret_cast<LPARAM>(text));
@@ -108,7 +141,7 @@ TEST_F(NativeMainWindowTest, StoredQuietModeComesUpHiddenAndHideTwiceRestoresNor
     EXPECT_GT(w.model().panelHeight(), 10);
     EXPECT_EQ(windowSize().cx, 640);
     EXPECT_EQ(windowSize().cy, hiddenHeight);
-    EXPECT_EQ(GetWindowLongA(w.nativeWindow(), GWL_STYLE) & (WS_THICKFRAME | WS_MAXIMIZEBOX), 0);
+    EXPECT_EQ(GetWindowLongA(frame(), GWL_STYLE) & (WS_THICKFRAME | WS_MAXIMIZEBOX), 0);
     EXPECT_TRUE(checked(1, IDC_DEBUG_HIDE));
     EXPECT_FALSE(checked(1, IDC_DEBUG_ON));
     EXPECT_TRUE(checked(2, IDC_LOG_ENABLED));
@@ -116,7 +149,7 @@ TEST_F(NativeMainWindowTest, StoredQuietModeComesUpHiddenAndHideTwiceRestoresNor
     command(IDC_DEBUG_HIDE);  // hidden -> normal
     EXPECT_EQ(windowSize().cx, 640);
     EXPECT_EQ(windowSize().cy, 640);
-    EXPECT_NE(GetWindowLongA(w.nativeWindow(), GWL_STYLE) & WS_THICKFRAME, 0);
+    EXPECT_NE(GetWindowLongA(frame(), GWL_STYLE) & WS_THICKFRAME, 0);
     EXPECT_TRUE(checked(1, IDC_DEBUG_ON));
     EXPECT_FALSE(checked(1, IDC_DEBUG_HIDE));
 
@@ -128,7 +161,7 @@ TEST_F(NativeMainWindowTest, MinimumTrackSizeAndCommandsReachTheDriver) {
     writeSettings("DebugMode=1\r\n");
     NativeMainWindow& w = open();
     MINMAXINFO info{};
-    SendMessageA(w.nativeWindow(), WM_GETMINMAXINFO, 0, reinterpret_cast<LPARAM>(&info));
+    SendMessageA(frame(), WM_GETMINMAXINFO, 0, reinterpret_cast<LPARAM>(&info));
     EXPECT_EQ(info.ptMinTrackSize.x, 640);
     EXPECT_EQ(info.ptMinTrackSize.y, w.model().panelHeight() + 42);
 
@@ -139,7 +172,33 @@ TEST_F(NativeMainWindowTest, MinimumTrackSizeAndCommandsReachTheDriver) {
     EXPECT_EQ(hooks_.testSets, 1);
     command(IDC_EXIT);
     EXPECT_EQ(hooks_.shutdowns, 1);
-    EXPECT_FALSE(IsWindow(w.nativeWindow()));
+    EXPECT_FALSE(IsWindow(frame()));
+}
+
+TEST_F(NativeMainWindowTest, AboutBoxShowsTheProgramsVersionRecordAndEscapeClosesIt) {
+    writeSettings("DebugMode=1\r\n");
+    open();
+    aboutSeen = {};
+    const UINT_PTR timer = SetTimer(nullptr, 0, 20, closeAboutBox);
+    command(IDC_ABOUT);  // returns once the box is closed
+    KillTimer(nullptr, timer);
+    ASSERT_TRUE(aboutSeen.found);
+    EXPECT_EQ(aboutSeen.version, "Version 1.03  (1, 3, 0, 0)");
+    EXPECT_EQ(aboutSeen.stamp.size(), std::string("Dec 09 2026 - 03:26:15").size())
+        << aboutSeen.stamp;
+    EXPECT_EQ(FindWindowA(MAKEINTATOM(32770), "About"), nullptr);
+    EXPECT_TRUE(IsWindow(frame()));
+}
+
+TEST_F(NativeMainWindowTest, MessageLoopRunsTheAcceleratorsF10Exits) {
+    writeSettings("DebugMode=1\r\n");
+    NativeMainWindow& w = open();
+    const UINT_PTR timer = SetTimer(nullptr, 0, 30000, giveUp);
+    PostMessageA(frame(), WM_KEYDOWN, VK_F10, 0);
+    EXPECT_EQ(w.runMessageLoop(), 0);
+    KillTimer(nullptr, timer);
+    EXPECT_EQ(hooks_.shutdowns, 1);
+    EXPECT_FALSE(IsWindow(frame()));
 }
 
 }  // namespace
