@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
-#include <optional>
 #include <string_view>
 
 namespace fs = std::filesystem;
@@ -98,19 +97,20 @@ std::string makeRuntimeDir() {
     return {};
 }
 
-// What the runtime folder depends on. A relative prefix also depends on the working directory,
-// so it is never cached.
-std::optional<std::string> runtimeKey() {
-    std::string key;
+// What the runtime folder depends on, written into `key`; false when it cannot be cached: a
+// relative prefix also depends on the working directory.
+bool runtimeKey(std::string& key) {
+    key.clear();
     for (const char* name : {"KELP_PREFIX", "XDG_DATA_HOME", "HOME", "XDG_RUNTIME_DIR"}) {
-        const char* v = std::getenv(name);
-        std::string value = v ? v : "";
-        if (name != std::string_view("XDG_RUNTIME_DIR") && !value.empty() && value[0] != '/')
-            return std::nullopt;
+        const char* value = std::getenv(name);
+        if (!value)
+            value = "";
+        if (name != std::string_view("XDG_RUNTIME_DIR") && *value && *value != '/')
+            return false;
         key += value;
         key += '\0';
     }
-    return key;
+    return true;
 }
 
 }  // namespace
@@ -120,12 +120,13 @@ std::string runtimeDir() {
     // thread, so no lock is needed), and again when the environment changes.
     thread_local std::string cachedKey;
     thread_local std::string cachedDir;
-    std::optional<std::string> key = runtimeKey();
-    if (key && *key == cachedKey && !cachedDir.empty())
+    thread_local std::string key;  // reused: a send builds no new string to check the cache
+    const bool cacheable = runtimeKey(key);
+    if (cacheable && key == cachedKey && !cachedDir.empty())
         return cachedDir;
     std::string dir = makeRuntimeDir();
-    if (key) {
-        cachedKey = *key;
+    if (cacheable) {
+        cachedKey = key;
         cachedDir = dir;
     }
     return dir;
