@@ -802,13 +802,10 @@ enum class Outcome {
     Failed,        // no answer; the message may or may not have been seen
 };
 
-// One synchronous send to a window of another process. A broadcast's send does not pool the
-// connection it makes.
-Outcome sendOnce(const RemoteWindow& w, UINT msg, WPARAM wParam, LPARAM lParam,
-                 const MessageBuffer* buffer, bool broadcast, LRESULT& result) {
-    std::string dir = runtimeDir();
-    if (dir.empty())
-        return Outcome::Failed;
+// One synchronous send to a window of another process; `dir` is the runtime folder. A
+// broadcast's send does not pool the connection it makes.
+Outcome sendOnce(const std::string& dir, const RemoteWindow& w, UINT msg, WPARAM wParam,
+                 LPARAM lParam, const MessageBuffer* buffer, bool broadcast, LRESULT& result) {
     PeerHealth& health = peerHealth();
     int waitMs = kSendTimeoutMs;
     if (health.unresponsive(w.pid)) {
@@ -1103,14 +1100,14 @@ LRESULT busSendTo(std::uint16_t low, UINT msg, WPARAM wParam, LPARAM lParam,
     if (!w)
         return 0;
     LRESULT result = 0;
-    Outcome outcome = sendOnce(*w, msg, wParam, lParam, buffer, broadcast, result);
+    Outcome outcome = sendOnce(dir, *w, msg, wParam, lParam, buffer, broadcast, result);
     if (outcome == Outcome::NotDelivered && !peerHealth().unresponsive(w->pid)) {
         // The address may be stale: look again (which also cleans up after a dead owner) and
         // try the window's present owner once.
         addressCache().forget(low);
         auto now = resolve(dir, low);
         if (now && (now->pid != w->pid || now->hwnd != w->hwnd))
-            outcome = sendOnce(*now, msg, wParam, lParam, buffer, broadcast, result);
+            outcome = sendOnce(dir, *now, msg, wParam, lParam, buffer, broadcast, result);
     } else if (outcome == Outcome::Failed) {
         addressCache().forget(low);
         busLookup(low);  // cleans up after an owner that died during the send
