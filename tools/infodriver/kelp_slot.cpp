@@ -7,11 +7,37 @@
 #include <signal.h>
 
 #include <QCoreApplication>
-#include <cstdio>
 
 #include "infodriver/protocol.h"
 #include "platform/window.h"
 #include "standin.h"
+
+namespace {
+
+// Requests as messages on the bus, the bytes travelling with them.
+class BusRequests final : public standin::SlotRequests {
+  public:
+    explicit BusRequests(platform::HWND standIn) : standIn_(standIn) {}
+
+    std::intptr_t set(unsigned slot, const char* value, std::size_t size) override {
+        platform::MessageBuffer mb;
+        mb.in = value;
+        mb.inSize = size;
+        return platform::sendMessage(standIn_, standin::KELP_SETSLOT, slot, 0, &mb);
+    }
+
+    std::intptr_t get(unsigned slot, char* buffer, std::size_t size) override {
+        platform::MessageBuffer mb;
+        mb.out = buffer;
+        mb.outSize = size;
+        return platform::sendMessage(standIn_, infodriver::ZED_SLOTREAD, slot, 0, &mb);
+    }
+
+  private:
+    platform::HWND standIn_;
+};
+
+}  // namespace
 
 int main(int argc, char** argv) {
     standin::SlotCommand command;
@@ -21,33 +47,6 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     QCoreApplication app(argc, argv);
     const platform::HWND standIn = standin::findStandIn(command.device);
-    if (!standIn) {
-        std::fprintf(stderr, "kelp-slot: no infodriver running for device %lld\n", command.device);
-        return 2;
-    }
-    if (command.set) {
-        platform::MessageBuffer mb;
-        mb.in = command.value;
-        mb.inSize = command.valueLength + 1;
-        if (platform::sendMessage(standIn, standin::KELP_SETSLOT, command.slot, 0, &mb) == 0) {
-            std::fprintf(stderr, "kelp-slot: the infodriver for device %lld did not take it\n",
-                         command.device);
-            return 2;
-        }
-        return 0;
-    }
-    char value[infodriver::SLOT_READ_SIZE] = {};
-    platform::MessageBuffer mb;
-    mb.out = value;
-    mb.outSize = sizeof value;
-    const auto r = platform::sendMessage(standIn, infodriver::ZED_SLOTREAD, command.slot, 0, &mb);
-    value[sizeof value - 1] = '\0';
-    if (r == 0) {
-        std::fprintf(stderr, "kelp-slot: the infodriver for device %lld did not answer\n",
-                     command.device);
-        return 2;
-    }
-    std::printf("%s\n", value);
-    std::fflush(stdout);
-    return 0;
+    BusRequests requests(standIn);
+    return standin::runSlotCommand(command, standIn ? &requests : nullptr);
 }

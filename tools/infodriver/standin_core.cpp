@@ -178,6 +178,30 @@ std::optional<int> parseSlotCommand(int argc, char** argv, SlotCommand& command)
     return std::nullopt;
 }
 
+int runSlotCommand(const SlotCommand& command, SlotRequests* standIn) {
+    if (!standIn) {
+        std::fprintf(stderr, "kelp-slot: no infodriver running for device %lld\n", command.device);
+        return 2;
+    }
+    auto failed = [&](const char* how) {
+        std::fprintf(stderr, "kelp-slot: the infodriver for device %lld %s\n", command.device, how);
+        return 2;
+    };
+    if (command.set) {
+        if (standIn->set(command.slot, command.value, command.valueLength + 1) == 0)
+            return failed("did not take it");
+        return 0;
+    }
+    char value[SLOT_READ_SIZE] = {};
+    const std::intptr_t answered = standIn->get(command.slot, value, sizeof value);
+    value[sizeof value - 1] = '\0';
+    if (answered == 0)
+        return failed("did not answer");
+    std::printf("%s\n", value);
+    std::fflush(stdout);
+    return 0;
+}
+
 std::optional<std::intptr_t> StandIn::handle(std::uint32_t msg, std::uintptr_t wParam,
                                              std::intptr_t lParam, const Payload& payload) {
     if (options_.trace && isProtocolMessage(msg))

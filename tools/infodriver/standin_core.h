@@ -90,6 +90,22 @@ struct SlotCommand {
 // (usage shown, or a bad command line), nullopt when it should run.
 std::optional<int> parseSlotCommand(int argc, char** argv, SlotCommand& command);
 
+// How kelp-slot reaches a running stand-in on its system.
+class SlotRequests {
+  public:
+    virtual ~SlotRequests() = default;
+    // Hands the stand-in a change request: `size` bytes, the value and its NUL. Returns the
+    // stand-in's result, 0 when it did not take it.
+    virtual std::intptr_t set(unsigned slot, const char* value, std::size_t size) = 0;
+    // Has the stand-in put the slot's value into `buffer` (`size` bytes). Returns 0 when it did
+    // not answer.
+    virtual std::intptr_t get(unsigned slot, char* buffer, std::size_t size) = 0;
+};
+
+// Carries out a parsed kelp-slot command with the stand-in of its device (null when none runs):
+// `get` prints the value and a newline; failures are told on stderr. Returns the exit code.
+int runSlotCommand(const SlotCommand& command, SlotRequests* standIn);
+
 // Whole decimal (or 0x hex) number that fits in `long long`.
 std::optional<long long> parseNumber(const std::string& s);
 

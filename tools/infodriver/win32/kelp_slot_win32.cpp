@@ -12,6 +12,28 @@
 
 #include <cstdio>
 
+namespace {
+
+// Requests as WM_COPYDATA; a read names its buffer in this process for the stand-in to fill.
+class CopyDataRequests final : public standin::SlotRequests {
+  public:
+    explicit CopyDataRequests(HWND standIn) : standIn_(standIn) {}
+
+    std::intptr_t set(unsigned slot, const char* value, std::size_t size) override {
+        return standin::sendSlotRequest(standIn_, standin::KELP_SETSLOT, slot, value, size);
+    }
+
+    std::intptr_t get(unsigned slot, char* buffer, std::size_t size) override {
+        return standin::sendSlotRequest(standIn_, infodriver::ZED_SLOTREAD, slot, nullptr, 0,
+                                        buffer, size);
+    }
+
+  private:
+    HWND standIn_;
+};
+
+}  // namespace
+
 int main(int argc, char** argv) {
     // Lines end in LF alone, as the Linux tools write them.
     _setmode(_fileno(stdout), _O_BINARY);
@@ -20,29 +42,6 @@ int main(int argc, char** argv) {
         return *code;
 
     const HWND standIn = standin::findStandIn(command.device);
-    if (!standIn) {
-        std::fprintf(stderr, "kelp-slot: no infodriver running for device %lld\n", command.device);
-        return 2;
-    }
-    if (command.set) {
-        if (standin::sendSlotRequest(standIn, standin::KELP_SETSLOT, command.slot, command.value,
-                                     command.valueLength + 1) == 0) {
-            std::fprintf(stderr, "kelp-slot: the infodriver for device %lld did not take it\n",
-                         command.device);
-            return 2;
-        }
-        return 0;
-    }
-    char value[infodriver::SLOT_READ_SIZE] = {};
-    const LRESULT r = standin::sendSlotRequest(standIn, infodriver::ZED_SLOTREAD, command.slot,
-                                               nullptr, 0, value, sizeof value);
-    value[sizeof value - 1] = '\0';
-    if (r == 0) {
-        std::fprintf(stderr, "kelp-slot: the infodriver for device %lld did not answer\n",
-                     command.device);
-        return 2;
-    }
-    std::printf("%s\n", value);
-    std::fflush(stdout);
-    return 0;
+    CopyDataRequests requests(standIn);
+    return standin::runSlotCommand(command, standIn ? &requests : nullptr);
 }
