@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "platform/window.h"
 
@@ -41,5 +42,18 @@ struct InterfaceLibrary {
 };
 
 const InterfaceLibrary& interfaceLibrary();
+
+// The system's part of loading it (linux/ and win32/interface_library.cpp); interfaceLibrary()
+// (interface_library.cpp) tries the files in their order and keeps the first that loads.
+namespace interface_library_system {
+
+// The files to try, in order.
+std::vector<std::string> candidates();
+
+// Loads `file` and sets the entries of `lib` that the file has. Returns why it could not be
+// loaded, empty on success.
+std::string open(const std::string& file, InterfaceLibrary& lib);
+
+}  // namespace interface_library_system
 
 }  // namespace platform

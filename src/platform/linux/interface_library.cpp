@@ -1,19 +1,17 @@
+// The interface library on Linux: a shared library whose entries are the symbols kelpif_entry1
+// and kelpif_entry2, called with the bus's window handles.
 #include "platform/interface_library.h"
 
 #include <dlfcn.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
-#include <mutex>
 #include <vector>
 
-namespace platform {
+namespace platform::interface_library_system {
 
 namespace {
 
-constexpr const char* kEntry1 = "kelpif_entry1";
-constexpr const char* kEntry2 = "kelpif_entry2";
 constexpr const char* kEnvironment = "KELP_IFLIB";
 
 // The entries as the Linux libraries export them: window handles are the bus's 32-bit handles.
@@ -31,54 +29,33 @@ std::string exeDir() {
     return slash == std::string::npos ? std::string() : p.substr(0, slash);
 }
 
-InterfaceLibrary load() {
-    InterfaceLibrary lib;
-    std::vector<std::string> candidates;
-    const char* env = std::getenv(kEnvironment);
-    if (env && *env) {
-        // An explicit choice is the only one tried: a library the user named but that fails to
-        // load must not be silently replaced by another.
-        candidates.emplace_back(env);
-    } else {
-        std::string dir = exeDir();
-        if (!dir.empty())
-            candidates.push_back(dir + "/../lib/" + kInterfaceLibraryFile);
-        candidates.emplace_back(kInterfaceLibraryFile);
-    }
-    void* handle = nullptr;
-    for (const auto& c : candidates) {
-        handle = dlopen(c.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (handle) {
-            lib.path = c;
-            break;
-        }
-        const char* e = dlerror();
-        lib.error = e ? e : ("cannot load " + c);
-    }
-    if (!handle)
-        return lib;
-    if (auto entry1 = reinterpret_cast<Entry1>(dlsym(handle, kEntry1)))
-        lib.entry1 = entry1;
-    if (auto entry2 = reinterpret_cast<Entry2>(dlsym(handle, kEntry2)))
-        lib.entry2 = entry2;
-    if (!lib.entry1 || !lib.entry2)
-        lib.error = lib.path + ": missing entry " + (lib.entry1 ? kEntry2 : kEntry1);
-    else
-        lib.error.clear();
-    return lib;
-}
-
 }  // namespace
 
-const InterfaceLibrary& interfaceLibrary() {
-    static std::once_flag once;
-    static InterfaceLibrary lib;
-    std::call_once(once, [] {
-        lib = load();
-        if (!lib.error.empty())
-            std::fprintf(stderr, "interface library not available: %s\n", lib.error.c_str());
-    });
-    return lib;
+std::vector<std::string> candidates() {
+    const char* env = std::getenv(kEnvironment);
+    // An explicit choice is the only one tried: a library the user named but that fails to load
+    // must not be silently replaced by another.
+    if (env && *env)
+        return {env};
+    std::vector<std::string> files;
+    std::string dir = exeDir();
+    if (!dir.empty())
+        files.push_back(dir + "/../lib/" + kInterfaceLibraryFile);
+    files.emplace_back(kInterfaceLibraryFile);
+    return files;
 }
 
-}  // namespace platform
+std::string open(const std::string& file, InterfaceLibrary& lib) {
+    void* handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle) {
+        const char* e = dlerror();
+        return e ? e : ("cannot load " + file);
+    }
+    if (auto entry1 = reinterpret_cast<Entry1>(dlsym(handle, "kelpif_entry1")))
+        lib.entry1 = entry1;
+    if (auto entry2 = reinterpret_cast<Entry2>(dlsym(handle, "kelpif_entry2")))
+        lib.entry2 = entry2;
+    return {};
+}
+
+}  // namespace platform::interface_library_system

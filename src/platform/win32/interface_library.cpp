@@ -1,15 +1,12 @@
-// The interface library on Win32: KELPIF32.dll, entries by ordinal only, called with real
-// window handles.
+// The interface library on Win32: KELPIF32.dll from the system's search order (the program's
+// folder first), entries by ordinal only, called with real window handles.
 #include "platform/interface_library.h"
 
 #include <windows.h>
 
-#include <cstdio>
-#include <mutex>
-
 #include "platform/win32/window_win32.h"
 
-namespace platform {
+namespace platform::interface_library_system {
 
 namespace {
 
@@ -18,44 +15,31 @@ using Entry1 = std::int32_t(WINAPI*)(::HWND hwnd, ::WPARAM wParam, ::LPARAM lPar
 using Entry2 = std::int32_t(WINAPI*)(::HWND hWndInfo, ::UINT message, std::int32_t slot,
                                      char* buffer, std::int32_t one, std::int32_t count);
 
-InterfaceLibrary load() {
-    InterfaceLibrary lib;
-    HMODULE module = LoadLibraryA(kInterfaceLibraryFile);
-    if (!module) {
-        lib.error = std::string("cannot load ") + kInterfaceLibraryFile;
-        return lib;
-    }
-    lib.path = kInterfaceLibraryFile;
-    // MAKEINTRESOURCE: the ordinal in the low word of the name pointer.
-    auto entry1 = reinterpret_cast<Entry1>(
-        reinterpret_cast<void*>(GetProcAddress(module, MAKEINTRESOURCEA(1))));
-    auto entry2 = reinterpret_cast<Entry2>(
-        reinterpret_cast<void*>(GetProcAddress(module, MAKEINTRESOURCEA(2))));
-    if (entry1)
-        lib.entry1 = [entry1](HWND hwnd, WPARAM wParam, LPARAM lParam) {
-            return entry1(win32::toNative(hwnd), wParam, lParam);
-        };
-    if (entry2)
-        lib.entry2 = [entry2](HWND hWndInfo, UINT message, std::int32_t slot, char* buffer,
-                              std::int32_t one, std::int32_t count) {
-            return entry2(win32::toNative(hWndInfo), message, slot, buffer, one, count);
-        };
-    if (!entry1 || !entry2)
-        lib.error = std::string(kInterfaceLibraryFile) + ": missing entry " + (entry1 ? "2" : "1");
-    return lib;
+// MAKEINTRESOURCE: the ordinal in the low word of the name pointer.
+void* ordinal(HMODULE module, WORD n) {
+    return reinterpret_cast<void*>(GetProcAddress(module, MAKEINTRESOURCEA(n)));
 }
 
 }  // namespace
 
-const InterfaceLibrary& interfaceLibrary() {
-    static std::once_flag once;
-    static InterfaceLibrary lib;
-    std::call_once(once, [] {
-        lib = load();
-        if (!lib.error.empty())
-            std::fprintf(stderr, "interface library not available: %s\n", lib.error.c_str());
-    });
-    return lib;
+std::vector<std::string> candidates() {
+    return {kInterfaceLibraryFile};
 }
 
-}  // namespace platform
+std::string open(const std::string& file, InterfaceLibrary& lib) {
+    HMODULE module = LoadLibraryA(file.c_str());
+    if (!module)
+        return "cannot load " + file;
+    if (auto entry1 = reinterpret_cast<Entry1>(ordinal(module, 1)))
+        lib.entry1 = [entry1](HWND hwnd, WPARAM wParam, LPARAM lParam) {
+            return entry1(win32::toNative(hwnd), wParam, lParam);
+        };
+    if (auto entry2 = reinterpret_cast<Entry2>(ordinal(module, 2)))
+        lib.entry2 = [entry2](HWND hWndInfo, UINT message, std::int32_t slot, char* buffer,
+                              std::int32_t one, std::int32_t count) {
+            return entry2(win32::toNative(hWndInfo), message, slot, buffer, one, count);
+        };
+    return {};
+}
+
+}  // namespace platform::interface_library_system
