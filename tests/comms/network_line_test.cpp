@@ -300,6 +300,34 @@ TEST_F(UdpLineTest, RawLineSendsOnePacketPerDatagramAndReportsAFlood) {
     EXPECT_EQ(stat.cbInQue, 0u);
 }
 
+TEST(UdpLineAbsentCameraTest, DatagramsToAPortWithNobodyKeepTheSocketAndReachALaterCamera) {
+    // A free port with nobody on it: the system answers each datagram with "port unreachable".
+    std::uint16_t port;
+    {
+        auto probe = cameraSocket(NetKind::Datagram);
+        ASSERT_TRUE(probe);
+        port = portOf(probe->localAddress());
+    }
+    auto line = NetworkLine::open({NetScheme::UdpRaw, "127.0.0.1", port}, 9);
+    ASSERT_TRUE(line);
+    ASSERT_TRUE(eventually([&] { return line->linked(); }));
+    const Bytes poll{0x81, 0x09, 0x04, 0x38, 0xFF};
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_EQ(line->write(poll.data(), poll.size()), 5);
+        std::this_thread::sleep_for(50ms);
+    }
+    std::this_thread::sleep_for(200ms);
+    EXPECT_TRUE(line->linked()) << "an unreachable port was taken for a broken socket";
+
+    auto camera = cameraSocket(NetKind::Datagram, port);
+    ASSERT_TRUE(camera);
+    ASSERT_EQ(line->write(poll.data(), poll.size()), 5);
+    auto waker = platform::NetWaker::create();
+    auto got = receiveDatagram(*camera, *waker);
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->bytes, poll);
+}
+
 TEST(UdpLineIpv6Test, ReachesACameraAtABracketedIpv6Address) {
     std::string reason;
     const auto entry = parseNetworkEntry("udp-raw:[::1]:1", &reason);

@@ -2,7 +2,9 @@
 // and send_wm_command.exe from the Windows build ($KELP_WINDOWS_BIN), and this build's visca-sim
 // as the camera. A Wine prefix has our prefix's layout, so visca-sim with KELP_PREFIX set to it
 // links its pty as dosdevices/com1, which is Wine's COM1: the driver talks to the simulator
-// through Wine's serial layer. Without KELP_WINDOWS_BIN the tests are skipped.
+// through Wine's serial layer; with COM1 mapped in [Ports] of C:\kelp_config.ini, visca-sim on
+// loopback TCP or UDP is the camera (Wine programs share 127.0.0.1 with Linux ones) and the
+// driver reaches it through Winsock. Without KELP_WINDOWS_BIN the tests are skipped.
 //
 // One Wine prefix (and, without a DISPLAY, one Xvfb) serves the whole suite: making a prefix
 // takes half a minute. Each test starts its programs afresh and ends them all.
@@ -13,6 +15,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "platform/net_socket.h"
 #include "system_rig.h"
 
 namespace system_test {
@@ -92,6 +95,7 @@ class WineTest : public ::testing::Test {
         std::error_code ignored;
         fs::remove(driveC() + "/windows/DEV_001.ini", ignored);
         fs::remove_all(driveC() + "/kelplogs", ignored);
+        fs::remove(driveC() + "/kelp_config.ini", ignored);
     }
 
     void TearDown() override {
@@ -122,6 +126,24 @@ class WineTest : public ::testing::Test {
         auto path = camera->readLine(kStartLimit);
         EXPECT_TRUE(path && path->starts_with("/dev/")) << camera->stderrText();
         return camera;
+    }
+    // visca-sim serving `scheme` on loopback at `port` (0: one the system picks); returns the port.
+    int startNetworkCamera(const std::string& scheme, int port) {
+        camera =
+            start({testing_support::binPath("visca-sim"), "--" + scheme, std::to_string(port)});
+        auto line = camera->readLine(kStartLimit);
+        EXPECT_TRUE(line && line->starts_with(scheme + " ")) << camera->stderrText();
+        return line ? std::atoi(line->c_str() + scheme.size() + 1) : 0;
+    }
+    // The driver's COM1 is the camera at `scheme`:127.0.0.1:`port`.
+    void mapCom1(const std::string& scheme, int port) {
+        testing_support::writeFile(
+            driveC() + "/kelp_config.ini",
+            "[Ports]\r\nCOM1=" + scheme + ":127.0.0.1:" + std::to_string(port) + "\r\n");
+    }
+    static void stop(ChildProcess& child) {
+        child.signal(SIGKILL);
+        child.waitExit(kEventLimit);
     }
     std::shared_ptr<ChildProcess> startInfodriver() {
         auto info = start({onPath("wine"), exe("kelp-infodriver"), std::to_string(kDevice)});
@@ -256,6 +278,97 @@ TEST_F(WineTest, WithoutTheInterfaceLibraryABoxNamesItAndTheDriverDoesNotStart) 
     }
     EXPECT_EQ(sent, 0) << "no message box";
     EXPECT_EQ(lonely.waitExit(kWineStartLimit), 255) << lonely.stderrText();
+}
+
+// ---- network cameras ---------------------------------------------------------------------------
+
+const char* const kSchemes[] = {"tcp", "udp", "udp-raw"};
+
+// A loopback port that nobody uses at the moment.
+int freePort(platform::NetKind kind) {
+    const auto local = platform::resolveHost("127.0.0.1", 0, kind, nullptr).at(0);
+    auto s = platform::NetSocket::create(local, kind);
+    if (!s || !s->listen(local))
+        return 0;
+    const std::string t = s->localAddress().text();
+    return std::stoi(t.substr(t.rfind(':') + 1));
+}
+
+// Each scheme with its own camera, infodriver and driver (a fresh infodriver, so that the first
+// "1" in slot 1 is this driver's).
+TEST_F(WineTest, EachNetworkSchemeCarriesSlotChangesWholeAndKeepsTheLink) {
+    for (const std::string scheme : kSchemes) {
+        SCOPED_TRACE(scheme);
+        mapCom1(scheme, startNetworkCamera(scheme, 0));
+        info = startInfodriver();
+        ASSERT_FALSE(HasFailure());
+        driver = startDriver();
+        ASSERT_TRUE(info->waitForLine("connect ", kWineStartLimit)) << dump(*info);
+        ASSERT_TRUE(waitFrom(*info, 0, "write 1 1", kWineStartLimit))
+            << dump(*info) << dump(*camera);
+
+        const std::size_t cam = mark(*camera);
+        const std::size_t id = mark(*info);
+        setSlot(8, "1");
+        EXPECT_TRUE(waitFrom(*camera, cam, "81 01 04 07 22 FF")) << dump(*camera, cam);
+        EXPECT_TRUE(waitFrom(*info, id, "write 8 1")) << dump(*info, id);
+        EXPECT_EQ(slot(8), "1");
+        // Polls go on, every packet whole.
+        EXPECT_TRUE(waitForCount(*camera, cam, kPollPacket, 2)) << dump(*camera, cam);
+        EXPECT_EQ(countFrom(*camera, 0, "skip "), 0u) << dump(*camera);
+        EXPECT_EQ(slot(1), "1");
+        stop(*driver);
+        stop(*info);
+        stop(*camera);
+    }
+}
+
+TEST_F(WineTest, NetworkCameraStartedAfterTheDriverIsFound) {
+    for (const std::string scheme : kSchemes) {
+        SCOPED_TRACE(scheme);
+        const int port =
+            freePort(scheme == "tcp" ? platform::NetKind::Stream : platform::NetKind::Datagram);
+        ASSERT_NE(port, 0);
+        mapCom1(scheme, port);
+        info = startInfodriver();
+        ASSERT_FALSE(HasFailure());
+        std::size_t id = mark(*info);
+        driver = startDriver();
+        ASSERT_TRUE(waitFrom(*info, id, "connect ", kWineStartLimit)) << dump(*info, id);
+        // The port opened with nobody there: the link is down and polls go on.
+        ASSERT_TRUE(waitFrom(*info, id, "write 1 0", kWineStartLimit)) << dump(*info, id);
+
+        id = mark(*info);
+        ASSERT_EQ(startNetworkCamera(scheme, port), port);
+        const auto started = std::chrono::steady_clock::now();
+        ASSERT_TRUE(waitFrom(*info, id, "write 1 1", kLinkLossLimit))
+            << dump(*info, id) << dump(*camera);
+        // About two polls; the bound is loose for Wine on a loaded machine.
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 15s);
+        EXPECT_TRUE(waitFrom(*camera, 0, kPollPacket)) << dump(*camera);
+        stop(*driver);
+        stop(*info);
+        stop(*camera);
+    }
+}
+
+TEST_F(WineTest, RestartedTcpCameraIsReconnectedWithoutRestartingTheDriver) {
+    info = startInfodriver();
+    ASSERT_FALSE(HasFailure());
+    const int port = startNetworkCamera("tcp", 0);
+    mapCom1("tcp", port);
+    driver = startDriver();
+    ASSERT_TRUE(info->waitForLine("write 1 1", kWineStartLimit)) << dump(*info) << dump(*camera);
+
+    // The camera dies (its connection is reset) and comes back on the same port.
+    stop(*camera);
+    ASSERT_EQ(startNetworkCamera("tcp", port), port);
+    ASSERT_TRUE(camera->waitForLine("connect ", kLinkLossLimit)) << dump(*camera);
+    ASSERT_TRUE(waitFrom(*camera, 0, kPollPacket)) << dump(*camera);
+    const std::size_t cam = mark(*camera);
+    setSlot(8, "2");
+    EXPECT_TRUE(waitFrom(*camera, cam, "81 01 04 07 32 FF")) << dump(*camera, cam);
+    EXPECT_EQ(slot(1), "1");
 }
 
 }  // namespace
