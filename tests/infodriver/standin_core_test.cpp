@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "infodriver/protocol.h"
@@ -161,6 +164,63 @@ TEST(SlotCommandLine, BadUsageIsRefusedBeforeAnythingRuns) {
     EXPECT_EQ(parse({"7", "get", "0x10"}, c), 1);
     EXPECT_EQ(parse({"7", "set", "8"}, c), 1);
     EXPECT_EQ(parse({"7", "put", "8", "1"}, c), 1);
+}
+
+// A stand-in that answers kelp-slot's requests as told and records them.
+class ScriptedRequests final : public SlotRequests {
+  public:
+    std::intptr_t answer = 1;
+    std::string reply;  // what a read puts into the buffer, cut to fit
+    std::string setBytes;
+    std::size_t readSize = 0;
+
+    std::intptr_t set(unsigned, const char* value, std::size_t size) override {
+        setBytes.assign(value, size);
+        return answer;
+    }
+    std::intptr_t get(unsigned, char* buffer, std::size_t size) override {
+        readSize = size;
+        const std::size_t n = std::min(reply.size(), size);
+        reply.copy(buffer, n);  // may fill the buffer without a NUL
+        return answer;
+    }
+};
+
+TEST(SlotCommandRun, OutputAndExitCodesOfSetAndGet) {
+    auto run = [](SlotCommand c, SlotRequests* standIn, std::string* err = nullptr) {
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        const int code = runSlotCommand(c, standIn);
+        const std::string out = testing::internal::GetCapturedStdout();
+        const std::string errText = testing::internal::GetCapturedStderr();
+        if (err)
+            *err = errText;
+        return std::pair{code, out};
+    };
+    SlotCommand set{7, true, 8, "abc", 3};
+    SlotCommand get{7, false, 8, nullptr, 0};
+    std::string err;
+
+    EXPECT_EQ(run(set, nullptr, &err), std::pair(2, std::string()));
+    EXPECT_EQ(err, "kelp-slot: no infodriver running for device 7\n");
+
+    ScriptedRequests standIn;
+    EXPECT_EQ(run(set, &standIn), std::pair(0, std::string()));
+    EXPECT_EQ(standIn.setBytes, std::string("abc", 4)) << "the value goes with its NUL";
+    standIn.answer = 0;
+    EXPECT_EQ(run(set, &standIn, &err).first, 2);
+    EXPECT_EQ(err, "kelp-slot: the infodriver for device 7 did not take it\n");
+    EXPECT_EQ(run(get, &standIn, &err).first, 2);
+    EXPECT_EQ(err, "kelp-slot: the infodriver for device 7 did not answer\n");
+
+    standIn.answer = 1;
+    standIn.reply = std::string("42") + '\0';
+    EXPECT_EQ(run(get, &standIn), std::pair(0, std::string("42\n")));
+    // A reply that fills the whole buffer is cut to the buffer, never read past it.
+    standIn.reply = std::string(1000, 'v');
+    EXPECT_EQ(run(get, &standIn),
+              std::pair(0, std::string(static_cast<std::size_t>(SLOT_READ_SIZE) - 1, 'v') + "\n"));
+    EXPECT_EQ(standIn.readSize, static_cast<std::size_t>(SLOT_READ_SIZE));
 }
 
 }  // namespace
