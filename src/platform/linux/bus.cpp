@@ -497,6 +497,9 @@ void acceptAll() {
                 pumpIncoming(conn);
         });
         b.incoming.push_back(c);
+        // A peer writes its Hello and first frame right after connecting: usually they are here
+        // already, and a turn of the event loop is saved.
+        pumpIncoming(c);
     }
     scheduleSweep();
 }
@@ -1068,6 +1071,10 @@ std::vector<std::uint16_t> busLiveWindows() {
                 addressCache().remember(dir, low, *w);
         }
     return lows;
+}
+
+std::vector<std::uint16_t> busBroadcastTargets() {
+    return registryEntries();
 }
 
 HWND busFindWindow(const std::string& className, const std::string& title) {

@@ -233,8 +233,8 @@ LRESULT sendLocalFromThread(std::uint16_t low, UINT msg, WPARAM wParam, LPARAM l
     return wait->result;
 }
 
-std::vector<std::uint16_t> allLiveWindows() {
-    std::vector<std::uint16_t> lows = detail::busLiveWindows();
+// Low words of this process's windows added to `lows`, sorted, each once.
+std::vector<std::uint16_t> withLocalWindows(std::vector<std::uint16_t> lows) {
     {
         State& s = state();
         std::lock_guard lock(s.mu);
@@ -244,6 +244,10 @@ std::vector<std::uint16_t> allLiveWindows() {
     std::sort(lows.begin(), lows.end());
     lows.erase(std::unique(lows.begin(), lows.end()), lows.end());
     return lows;
+}
+
+std::vector<std::uint16_t> allLiveWindows() {
+    return withLocalWindows(detail::busLiveWindows());
 }
 
 bool postLocal(const std::shared_ptr<Window>& w, UINT msg, WPARAM wParam, LPARAM lParam,
@@ -523,8 +527,8 @@ LRESULT sendMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam,
     if (!broadcast)
         return one(low);
     // Broadcast: every live window in turn, results ignored. Dead and hung peers are skipped by
-    // the lookup and the send's time limit.
-    for (std::uint16_t l : allLiveWindows())
+    // the send (which finds the dead ones out) and its time limit.
+    for (std::uint16_t l : withLocalWindows(detail::busBroadcastTargets()))
         one(l);
     return 0;
 }
