@@ -540,21 +540,22 @@ TEST_F(BusTest, BroadcastsLeaveNoConnectionsOpenOnEitherSide) {
     char out[4] = {};
     MessageBuffer b{"ab", 2, out, 3};
     ASSERT_EQ(sendMessage(peers[0].hwnd, 0x8001, 2, 0, &b), 4);
+    // Earlier tests of this process may still be letting connections go: none may be added.
     const int before = sockets();
     for (int round = 0; round < 3; ++round)
         sendMessage(HWND_BROADCAST, 0x8020, static_cast<WPARAM>(round), 0);
     for (auto& p : peers)
         EXPECT_TRUE(p.proc->waitForLine("msg 8020 2 0", 10s));
-    EXPECT_EQ(sockets(), before);
+    EXPECT_LE(sockets(), before);
     ASSERT_EQ(sendMessage(peers[0].hwnd, 0x8001, 2, 0, &b), 4);
-    EXPECT_EQ(sockets(), before);
+    EXPECT_LE(sockets(), before);
 
     // Every peer broadcasts to us: the connections we accepted close with their senders', long
     // before an idle pooled connection would be let go.
     for (auto& p : peers)
         p.proc->writeStdin("send ffff 8022 0\n");
     EXPECT_TRUE(pumpUntil([&] { return count(0x8022) == 12; }, 20s));
-    EXPECT_TRUE(pumpUntil([&] { return sockets() == before; }, 5s))
+    EXPECT_TRUE(pumpUntil([&] { return sockets() <= before; }, 5s))
         << sockets() - before << " connections left";
 }
 
