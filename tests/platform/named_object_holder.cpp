@@ -5,9 +5,6 @@
 //   named_object_holder churn sem|lock NAME ROUNDS FILE
 // Takes and lets go of the name ROUNDS times, opening it afresh each round (so its lock file
 // comes and goes), and appends "+" to FILE on entering and "-" on leaving; prints "done".
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -19,9 +16,11 @@
 namespace {
 
 int churn(bool semaphore, const char* name, int rounds, const char* file) {
-    int fd = open(file, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0)
+    // Unbuffered appends: each mark is one write at the end of the file, whoever wrote last.
+    std::FILE* out = std::fopen(file, "ab");
+    if (!out)
         return 2;
+    std::setvbuf(out, nullptr, _IONBF, 0);
     for (int i = 0; i < rounds; ++i) {
         std::shared_ptr<platform::NamedSemaphore> sem;
         std::unique_ptr<platform::InstanceLock> lock;
@@ -33,12 +32,12 @@ int churn(bool semaphore, const char* name, int rounds, const char* file) {
             while (!(lock = platform::InstanceLock::acquire(name)))
                 std::this_thread::yield();
         }
-        if (write(fd, "+", 1) != 1 || write(fd, "-", 1) != 1)
+        if (std::fputc('+', out) == EOF || std::fputc('-', out) == EOF)
             return 2;
         if (sem)
             sem->release();
     }
-    close(fd);
+    std::fclose(out);
     std::puts("done");
     return 0;
 }

@@ -128,71 +128,19 @@ TEST(NamedSemaphore, ExcludesThreadsOfTheProcess) {
     EXPECT_EQ(total, 2000);
 }
 
-TEST(NamedSemaphore, HeldByAnotherProcess) {
+// A semaphore is never left taken by a dead process, also while others keep the name open.
+TEST(NamedSemaphore, HolderKilledOutrightLeavesNothingHeld) {
     TestPrefix prefix;
     std::string answer;
     auto holder = startHolder("sem", kThreadName, "30", &answer);
     ASSERT_EQ(answer, "held");
     auto sem = NamedSemaphore::open(kThreadName);
     ASSERT_TRUE(sem);
-    auto t0 = Clock::now();
-    EXPECT_FALSE(sem->wait(200ms));
-    EXPECT_GE(since(t0), 200ms);
-    EXPECT_LT(since(t0), 2s);
-
-    // A holder killed outright leaves nothing held.
+    EXPECT_FALSE(sem->wait(0ms));
     holder->signal(SIGKILL);
-    t0 = Clock::now();
-    EXPECT_TRUE(sem->wait(10s));
-    EXPECT_LT(since(t0), 5s);
-
-    // While we hold it, the other process cannot take it; after our release it can.
-    auto second = startHolder("sem", kThreadName, "0", &answer);
-    EXPECT_EQ(answer, "busy");
-    EXPECT_TRUE(sem->release());
-    auto third = startHolder("sem", kThreadName, "0", &answer);
-    EXPECT_EQ(answer, "held");
-}
-
-TEST(NamedSemaphore, WaitSucceedsWhenTheOtherProcessReleases) {
-    TestPrefix prefix;
-    std::string answer;
-    auto holder = startHolder("sem", "7CBUFSEM", "0.3", &answer);
-    ASSERT_EQ(answer, "held");
-    auto sem = NamedSemaphore::open("7CBUFSEM");
     auto t0 = Clock::now();
     EXPECT_TRUE(sem->wait(10s));
     EXPECT_LT(since(t0), 5s);
-    EXPECT_EQ(holder->waitExit(10s), 0);
-}
-
-TEST(InstanceLock, OneHolderPerName) {
-    TestPrefix prefix;
-    const std::string title = "KELP Camlet32 Application with Debug window - Device 7";
-    auto lock = InstanceLock::acquire(title);
-    ASSERT_TRUE(lock);
-    EXPECT_FALSE(InstanceLock::acquire(title)) << "second acquire in the same process";
-    EXPECT_TRUE(InstanceLock::acquire(title.substr(0, title.size() - 1) + "8"))
-        << "another device runs side by side";
-    std::string answer;
-    auto other = startHolder("lock", title, "0", &answer);
-    EXPECT_EQ(answer, "busy");
-    EXPECT_EQ(other->waitExit(10s), 1);
-
-    lock.reset();
-    EXPECT_TRUE(InstanceLock::acquire(title)) << "free again once the holder is gone";
-}
-
-TEST(InstanceLock, FreedWhenTheHolderIsKilled) {
-    TestPrefix prefix;
-    const std::string title = "KELP Camlet32 Application with Debug window - Device 12";
-    std::string answer;
-    auto holder = startHolder("lock", title, "30", &answer);
-    ASSERT_EQ(answer, "held");
-    EXPECT_FALSE(InstanceLock::acquire(title));
-    holder->signal(SIGKILL);
-    ASSERT_TRUE(holder->waitExit(10s).has_value());
-    EXPECT_TRUE(InstanceLock::acquire(title));
 }
 
 TEST(InstanceLock, NotInheritedByChildProcesses) {
