@@ -133,6 +133,12 @@ std::unique_ptr<NetSocket> cameraSocket(NetKind kind, std::uint16_t port = 0) {
     return s;
 }
 
+// A loopback port with nobody on it at the moment (0 when the system gives none).
+std::uint16_t freePort(NetKind kind) {
+    auto probe = cameraSocket(kind);
+    return probe ? portOf(probe->localAddress()) : 0;
+}
+
 struct Datagram {
     Bytes bytes;
     NetAddress from;
@@ -301,13 +307,9 @@ TEST_F(UdpLineTest, RawLineSendsOnePacketPerDatagramAndReportsAFlood) {
 }
 
 TEST(UdpLineAbsentCameraTest, DatagramsToAPortWithNobodyKeepTheSocketAndReachALaterCamera) {
-    // A free port with nobody on it: the system answers each datagram with "port unreachable".
-    std::uint16_t port;
-    {
-        auto probe = cameraSocket(NetKind::Datagram);
-        ASSERT_TRUE(probe);
-        port = portOf(probe->localAddress());
-    }
+    // Nobody on the port: the system answers each datagram with "port unreachable".
+    const std::uint16_t port = freePort(NetKind::Datagram);
+    ASSERT_NE(port, 0);
     auto line = NetworkLine::open({NetScheme::UdpRaw, "127.0.0.1", port}, 9);
     ASSERT_TRUE(line);
     ASSERT_TRUE(eventually([&] { return line->linked(); }));
@@ -429,13 +431,8 @@ TEST(NetworkLineLookupTest, ClosingTheLineNeverWaitsForAHostLookup) {
 // ---- TCP -----------------------------------------------------------------------------------
 
 TEST(TcpLineTest, OpensWithoutACameraConnectsWhenOneListensAndComesBackAfterALoss) {
-    // A free port with nobody listening on it.
-    std::uint16_t port;
-    {
-        auto probe = cameraSocket(NetKind::Stream);
-        ASSERT_TRUE(probe);
-        port = portOf(probe->localAddress());
-    }
+    const std::uint16_t port = freePort(NetKind::Stream);
+    ASSERT_NE(port, 0);
     auto line = NetworkLine::open({NetScheme::Tcp, "127.0.0.1", port}, 9);
     ASSERT_TRUE(line);
     line->setTimeouts(readTimeouts(10, 16, 0));

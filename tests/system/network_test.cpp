@@ -35,16 +35,6 @@ class NetworkTest : public SystemTest {
     std::shared_ptr<ChildProcess> info, driver;
 };
 
-// A loopback port that nobody uses at the moment.
-int freePort(NetKind kind) {
-    auto local = platform::resolveHost("127.0.0.1", 0, kind, nullptr).at(0);
-    auto s = NetSocket::create(local, kind);
-    if (!s || !s->listen(local))
-        return 0;
-    const std::string t = s->localAddress().text();
-    return std::stoi(t.substr(t.rfind(':') + 1));
-}
-
 // A socket of a camera played by the test, bound to a free loopback port.
 std::unique_ptr<NetSocket> peerSocket(NetKind kind, int* port) {
     auto local = platform::resolveHost("127.0.0.1", 0, kind, nullptr).at(0);

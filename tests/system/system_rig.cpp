@@ -119,6 +119,15 @@ std::shared_ptr<ChildProcess> SystemTest::startCamera(int com,
     return camera;
 }
 
+int freePort(platform::NetKind kind) {
+    const auto local = platform::resolveHost("127.0.0.1", 0, kind, nullptr);
+    auto s = local.empty() ? nullptr : platform::NetSocket::create(local[0], kind);
+    if (!s || !s->listen(local[0]))
+        return 0;
+    const std::string t = s->localAddress().text();
+    return std::stoi(t.substr(t.rfind(':') + 1));
+}
+
 std::shared_ptr<ChildProcess> SystemTest::startNetworkCamera(
     const std::string& scheme, int port, int* bound, const std::vector<std::string>& options) {
     std::vector<std::string> argv{binPath("visca-sim"), "--" + scheme, std::to_string(port)};

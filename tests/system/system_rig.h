@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "platform/net_socket.h"
 #include "test_prefix.h"
 
 namespace system_test {
@@ -54,6 +55,9 @@ std::optional<std::size_t> indexOf(const ChildProcess& p, std::size_t from,
 
 // Every line read so far from `from` on, joined for failure messages.
 std::string dump(const ChildProcess& p, std::size_t from = 0);
+
+// A loopback port that nobody uses at the moment (0 when the system gives none).
+int freePort(platform::NetKind kind);
 
 // Time stamp of a simulator "rx <t> ..." or "tx <t> ..." line, in seconds.
 double simTime(const std::string& line);

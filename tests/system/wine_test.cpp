@@ -284,16 +284,6 @@ TEST_F(WineTest, WithoutTheInterfaceLibraryABoxNamesItAndTheDriverDoesNotStart) 
 
 const char* const kSchemes[] = {"tcp", "udp", "udp-raw"};
 
-// A loopback port that nobody uses at the moment.
-int freePort(platform::NetKind kind) {
-    const auto local = platform::resolveHost("127.0.0.1", 0, kind, nullptr).at(0);
-    auto s = platform::NetSocket::create(local, kind);
-    if (!s || !s->listen(local))
-        return 0;
-    const std::string t = s->localAddress().text();
-    return std::stoi(t.substr(t.rfind(':') + 1));
-}
-
 // Each scheme with its own camera, infodriver and driver (a fresh infodriver, so that the first
 // "1" in slot 1 is this driver's).
 TEST_F(WineTest, EachNetworkSchemeCarriesSlotChangesWholeAndKeepsTheLink) {
