@@ -35,7 +35,7 @@ class RightAlignHelpStyle : public QProxyStyle {
 }  // namespace
 
 MainWindow::MainWindow(int deviceNumber, DriverHooks* hooks)
-    : deviceNumber_(deviceNumber), hooks_(hooks), model_(deviceNumber) {
+    : ModelShell(deviceNumber), hooks_(hooks) {
     setObjectName("mainWindow");
     headless_ = platform::runningOffscreen();
     refresh_.setSingleShot(true);
@@ -202,7 +202,7 @@ void MainWindow::onCreate(platform::HWND hwnd) {
 
     setMinimumSize(minimumTrackSize());
 
-    config::loadDeviceSettings(deviceNumber_, kSectionName);
+    config::loadDeviceSettings(deviceNumber(), kSectionName);
     const auto& ds = config::deviceSettings();
     model_.showSerialSettings(ds.portNumber, static_cast<long>(ds.speed), ds.dataBits,
                               ds.stopBitsCode, ds.parityCode);
@@ -290,18 +290,6 @@ void MainWindow::setResizableFrame(bool resizable) {
         setWindowState(state);
         show();
     }
-}
-
-void MainWindow::setStatusText(const char* text) {
-    model_.setStatusText(text ? text : "");
-}
-
-void MainWindow::refreshCounters() {
-    model_.refreshCounters();
-}
-
-void MainWindow::resetWidthRing() {
-    model_.resetWidthRing();
 }
 
 bool MainWindow::seen() const {

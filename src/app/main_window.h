@@ -32,7 +32,7 @@ class QMenu;
 
 namespace app {
 
-class MainWindow : public QMainWindow, public Shell, private CommandView {
+class MainWindow : public QMainWindow, public ModelShell, private CommandView {
     Q_OBJECT
   public:
     // `hooks` may be null (no driver); it must outlive the window's destruction message.
@@ -53,10 +53,6 @@ class MainWindow : public QMainWindow, public Shell, private CommandView {
 
     // Shell
     platform::HWND mainWindow() const override { return hwnd_; }
-    int deviceNumber() const override { return deviceNumber_; }
-    void setStatusText(const char* text) override;
-    void refreshCounters() override;
-    void resetWidthRing() override;
 
     // Brings the panel and the list up to date with the model now, seen or not.
     void flushView();
@@ -98,14 +94,12 @@ class MainWindow : public QMainWindow, public Shell, private CommandView {
     bool seen() const;
     void scheduleRefresh();
 
-    int deviceNumber_;
     DriverHooks* hooks_;
     platform::HWND hwnd_ = 0;
     bool destroying_ = false;
     QWidget* client_ = nullptr;
     StatusPanel* panel_ = nullptr;
     LogListWidget* list_ = nullptr;
-    ViewModel model_;
     DebugLog log_{model_};
     QTimer refresh_;
     bool headless_ = false;

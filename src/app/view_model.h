@@ -30,6 +30,8 @@
 #include <string>
 #include <string_view>
 
+#include "app/shell.h"
+
 namespace app {
 
 // Texts of the string table.
@@ -210,6 +212,21 @@ class ViewModel {
 
     int panelHeight_ = 0;
     WindowFrame frame_;
+};
+
+// The base of both views: the Shell calls that change only what the window shows go to the
+// view's model.
+class ModelShell : public Shell {
+  public:
+    explicit ModelShell(int deviceNumber) : model_(deviceNumber) {}
+
+    int deviceNumber() const override { return model_.deviceNumber(); }
+    void setStatusText(const char* text) override { model_.setStatusText(text ? text : ""); }
+    void refreshCounters() override { model_.refreshCounters(); }
+    void resetWidthRing() override { model_.resetWidthRing(); }
+
+  protected:
+    ViewModel model_;
 };
 
 }  // namespace app

@@ -35,7 +35,7 @@ static_assert(IDC_STATUS_TEXT == kCtlStatusText && IDC_TYPE_TEXT == kCtlTypeText
 }  // namespace
 
 NativeMainWindow::NativeMainWindow(int deviceNumber, DriverHooks* hooks)
-    : hooks_(hooks), model_(deviceNumber), log_(model_) {
+    : ModelShell(deviceNumber), hooks_(hooks), log_(model_) {
     model_.setChangeListener([this] { scheduleRender(); });
 }
 
@@ -189,18 +189,6 @@ void NativeMainWindow::applyViewMode() {
     showMenuChecks();
     const WindowFrame& frame = model_.frame();
     native::setFrame(hwnd_, frame.width, frame.height, frame.style, kModeStyleBits);
-}
-
-void NativeMainWindow::setStatusText(const char* text) {
-    model_.setStatusText(text ? text : "");
-}
-
-void NativeMainWindow::refreshCounters() {
-    model_.refreshCounters();
-}
-
-void NativeMainWindow::resetWidthRing() {
-    model_.resetWidthRing();
 }
 
 bool NativeMainWindow::visibleToUser() const {

@@ -22,7 +22,7 @@
 
 namespace app::win32 {
 
-class NativeMainWindow final : public Shell, private CommandView {
+class NativeMainWindow final : public ModelShell, private CommandView {
   public:
     // `hooks` may be null (no driver); it must outlive the window's destruction.
     NativeMainWindow(int deviceNumber, DriverHooks* hooks);
@@ -48,10 +48,6 @@ class NativeMainWindow final : public Shell, private CommandView {
 
     // Shell
     platform::HWND mainWindow() const override { return hwnd_; }
-    int deviceNumber() const override { return model_.deviceNumber(); }
-    void setStatusText(const char* text) override;
-    void refreshCounters() override;
-    void resetWidthRing() override;
 
   private:
     platform::LRESULT windowProc(platform::UINT msg, platform::WPARAM wParam,
@@ -72,7 +68,6 @@ class NativeMainWindow final : public Shell, private CommandView {
     std::uint32_t measure(std::string_view text) const;
 
     DriverHooks* hooks_;
-    ViewModel model_;
     DebugLog log_;
     platform::HWND hwnd_ = 0;
     platform::HWND panel_ = 0;
