@@ -1,9 +1,11 @@
-// Named objects between processes, on both systems: the single-instance lock and the per-port
-// semaphores, held by named_object_holder in a process of its own (on Win32 the real kernel
-// objects, under Wine one machine for the whole test run).
+// Named objects between threads and between processes, on both systems: the single-instance lock
+// and the per-port semaphores, held by another thread or by named_object_holder in a process of
+// its own (on Win32 the real kernel objects, under Wine one machine for the whole test run).
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -30,7 +32,7 @@ std::chrono::milliseconds since(Clock::time_point t0) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0);
 }
 
-class NamedObjectsAcrossProcesses : public ::testing::Test {
+class NamedObjectUse : public ::testing::Test {
   protected:
     // Starts the holder program and waits until it says whether it holds the name.
     std::unique_ptr<ChildProcess> startHolder(const std::string& kind, const std::string& name,
@@ -56,7 +58,49 @@ class NamedObjectsAcrossProcesses : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(NamedObjectsAcrossProcesses, SemaphoreTakenElsewhereTimesOutAfterItsLimit) {
+TEST_F(NamedObjectUse, SemaphoreReleasedByAnotherThreadWakesTheWaiter) {
+    auto sem = NamedSemaphore::open(name("Creating Thread for hCom 0x7.\r\n"));
+    ASSERT_TRUE(sem);
+    ASSERT_TRUE(sem->wait(0ms));
+    auto t0 = Clock::now();
+    std::thread other([&] {
+        std::this_thread::sleep_for(100ms);
+        sem->release();
+    });
+    EXPECT_TRUE(sem->wait(10s));
+    EXPECT_GE(since(t0), 100ms - 5ms);
+    EXPECT_LT(since(t0), 5s);
+    other.join();
+}
+
+TEST_F(NamedObjectUse, SemaphoreExcludesThreadsOfTheProcess) {
+    auto sem = NamedSemaphore::open(name("7CBUFSEM"));
+    ASSERT_TRUE(sem);
+    int inside = 0;  // guarded only by the semaphore: TSan sees any overlap
+    int total = 0;
+    std::atomic<int> timeouts{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 500; ++i) {
+                if (!sem->wait(10s)) {
+                    ++timeouts;
+                    continue;
+                }
+                EXPECT_EQ(++inside, 1);
+                ++total;
+                --inside;
+                sem->release();
+            }
+        });
+    }
+    for (auto& th : threads)
+        th.join();
+    EXPECT_EQ(timeouts.load(), 0);
+    EXPECT_EQ(total, 2000);
+}
+
+TEST_F(NamedObjectUse, SemaphoreTakenElsewhereTimesOutAfterItsLimit) {
     const std::string sem7 = name("7CBUFSEM");
     std::string answer;
     auto holder = startHolder("sem", sem7, "60", &answer);
@@ -71,7 +115,7 @@ TEST_F(NamedObjectsAcrossProcesses, SemaphoreTakenElsewhereTimesOutAfterItsLimit
     }
 }
 
-TEST_F(NamedObjectsAcrossProcesses, SemaphoreReleasedElsewhereWakesTheWaiter) {
+TEST_F(NamedObjectUse, SemaphoreReleasedElsewhereWakesTheWaiter) {
     const std::string sem7 = name("7CBUFSEM");
     std::string answer;
     auto holder = startHolder("sem", sem7, "0.3", &answer);
@@ -91,7 +135,7 @@ TEST_F(NamedObjectsAcrossProcesses, SemaphoreReleasedElsewhereWakesTheWaiter) {
     EXPECT_EQ(answer, "held");
 }
 
-TEST_F(NamedObjectsAcrossProcesses, InstanceLockHasOneHolder) {
+TEST_F(NamedObjectUse, InstanceLockHasOneHolder) {
     const std::string title = name("KELP Camlet32 Application with Debug window - Device 7");
     auto lock = InstanceLock::acquire(title);
     ASSERT_TRUE(lock);
@@ -108,7 +152,7 @@ TEST_F(NamedObjectsAcrossProcesses, InstanceLockHasOneHolder) {
     EXPECT_EQ(answer, "held") << "free again once the holder let go";
 }
 
-TEST_F(NamedObjectsAcrossProcesses, InstanceLockIsFreedWhenItsHolderIsKilled) {
+TEST_F(NamedObjectUse, InstanceLockIsFreedWhenItsHolderIsKilled) {
     const std::string title = name("KELP Camlet32 Application with Debug window - Device 12");
     std::string answer;
     auto holder = startHolder("lock", title, "60", &answer);

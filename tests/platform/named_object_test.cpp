@@ -3,7 +3,6 @@
 
 #include <signal.h>
 
-#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -74,21 +73,6 @@ TEST(NamedSemaphore, NamesAreExactBytes) {
         EXPECT_FALSE(NamedSemaphore::open(names[i])->wait(0ms)) << names[i];
 }
 
-TEST(NamedSemaphore, ReleasedByAnotherThreadWakesTheWaiter) {
-    TestPrefix prefix;
-    auto sem = NamedSemaphore::open(kThreadName);
-    ASSERT_TRUE(sem->wait(0ms));
-    auto t0 = Clock::now();
-    std::thread other([&] {
-        std::this_thread::sleep_for(100ms);
-        sem->release();
-    });
-    EXPECT_TRUE(sem->wait(10s));
-    EXPECT_GE(since(t0), 100ms);
-    EXPECT_LT(since(t0), 5s);
-    other.join();
-}
-
 TEST(NamedSemaphore, TimedWaitsLastTheirFullTime) {
     TestPrefix prefix;
     auto sem = NamedSemaphore::open("7CBUFSEM");
@@ -99,33 +83,6 @@ TEST(NamedSemaphore, TimedWaitsLastTheirFullTime) {
         EXPECT_GE(since(t0), limit);
         EXPECT_LT(since(t0), limit + 2s);
     }
-}
-
-TEST(NamedSemaphore, ExcludesThreadsOfTheProcess) {
-    TestPrefix prefix;
-    auto sem = NamedSemaphore::open("7CBUFSEM");
-    int inside = 0;  // guarded only by the semaphore: TSan sees any overlap
-    int total = 0;
-    std::atomic<int> timeouts{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&] {
-            for (int i = 0; i < 500; ++i) {
-                if (!sem->wait(10s)) {
-                    ++timeouts;
-                    continue;
-                }
-                EXPECT_EQ(++inside, 1);
-                ++total;
-                --inside;
-                sem->release();
-            }
-        });
-    }
-    for (auto& th : threads)
-        th.join();
-    EXPECT_EQ(timeouts.load(), 0);
-    EXPECT_EQ(total, 2000);
 }
 
 // A semaphore is never left taken by a dead process, also while others keep the name open.
