@@ -358,16 +358,7 @@ void NetworkLine::clearErrors(std::uint32_t* errors, platform::COMSTAT* stat) {
 void NetworkLine::properties(platform::COMMPROP* prop) const {
     if (!prop)
         return;
-    std::uint16_t length = prop->wPacketLength;
-    *prop = platform::COMMPROP{};
-    prop->wPacketLength = length;
-    prop->wPacketVersion = 2;
-    prop->dwServiceMask = 1;       // SP_SERIALCOMM
-    prop->dwMaxBaud = 0x10000000;  // BAUD_USER: any rate is taken
-    prop->dwProvSubType = 0x100;   // PST_NETWORK_BRIDGE
-    prop->dwSettableBaud = 0x10000000;
-    prop->wSettableData = 0x000F;
-    prop->wSettableStopParity = 0x1F07;
+    *prop = platform::selfDrivenProperties(prop->wPacketLength, 0x100);  // PST_NETWORK_BRIDGE
     prop->dwMaxRxQueue = prop->dwCurrentRxQueue = kReceiveCapacity;
 }
 

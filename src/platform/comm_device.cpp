@@ -73,6 +73,18 @@ std::optional<std::chrono::milliseconds> writeLimit(const COMMTIMEOUTS& t, std::
     return totalMs(t.WriteTotalTimeoutMultiplier, count, t.WriteTotalTimeoutConstant);
 }
 
+COMMPROP selfDrivenProperties(std::uint16_t packetLength, std::uint32_t provSubType) {
+    COMMPROP prop;
+    prop.wPacketLength = packetLength;
+    prop.wPacketVersion = 2;
+    prop.dwServiceMask = 1;  // SP_SERIALCOMM
+    prop.dwProvSubType = provSubType;
+    prop.dwMaxBaud = prop.dwSettableBaud = 0x10000000;  // BAUD_USER: any rate
+    prop.wSettableData = 0x000F;                        // 5, 6, 7 and 8 data bits
+    prop.wSettableStopParity = 0x1F07;  // one, one and a half, two; none/odd/even/mark/space
+    return prop;
+}
+
 int pollTimeoutMs(std::optional<ReadDeadline::Clock::time_point> deadline) {
     if (!deadline)
         return -1;

@@ -222,6 +222,11 @@ class ReadDeadline {
 // both are 0 (no limit).
 std::optional<std::chrono::milliseconds> writeLimit(const COMMTIMEOUTS& t, std::size_t count);
 
+// The properties record of a line that we drive ourselves (the line on termios, a network line):
+// a serial service that takes any rate, 5 to 8 data bits, every stop-bit and parity setting.
+// The caller's packet length is kept, as GetCommProperties keeps it.
+COMMPROP selfDrivenProperties(std::uint16_t packetLength, std::uint32_t provSubType);
+
 // Milliseconds for a poll() until `deadline` (-1 for none), rounded up so that a wait never ends
 // early and turns into a loop of zero-length polls.
 int pollTimeoutMs(std::optional<ReadDeadline::Clock::time_point> deadline);

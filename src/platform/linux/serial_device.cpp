@@ -375,16 +375,7 @@ void SerialDevice::clearErrors(std::uint32_t* errors, COMSTAT* stat) {
 void SerialDevice::properties(COMMPROP* prop) const {
     if (!prop)
         return;
-    std::uint16_t length = prop->wPacketLength;
-    *prop = COMMPROP{};
-    prop->wPacketLength = length;
-    prop->wPacketVersion = 2;
-    prop->dwServiceMask = 1;       // SP_SERIALCOMM
-    prop->dwMaxBaud = 0x10000000;  // BAUD_USER: any rate
-    prop->dwProvSubType = 1;       // PST_RS232
-    prop->dwSettableBaud = 0x10000000;
-    prop->wSettableData = 0x000F;        // 5, 6, 7 and 8 data bits
-    prop->wSettableStopParity = 0x1F07;  // one, one and a half, two; none/odd/even/mark/space
+    *prop = selfDrivenProperties(prop->wPacketLength, 1);  // PST_RS232
 }
 
 void SerialDevice::cancel() {
