@@ -1,8 +1,13 @@
 // The message bus between real processes: sends with bytes both ways, call-backs during a send,
 // broadcasts, dead and hung peers, prefix isolation and hostile connections.
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -557,6 +562,99 @@ TEST_F(BusTest, BroadcastsLeaveNoConnectionsOpenOnEitherSide) {
     EXPECT_TRUE(pumpUntil([&] { return count(0x8022) == 12; }, 20s));
     EXPECT_TRUE(pumpUntil([&] { return sockets() <= before; }, 5s))
         << sockets() - before << " connections left";
+}
+
+// A raw peer process with one window `low`: it closes its first connection with everything on
+// it unread (as a peer letting a pooled connection go at the moment a send arrives), then answers
+// sends on the next one with 42. Writes "r" to `report` when ready, then the number of sends it
+// took.
+[[noreturn]] void droppingPeer(const std::string& dir, std::uint16_t low, int report) {
+    const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    const std::string path = dir + "/b" + std::to_string(getpid()) + ".s";
+    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    char entry[32];
+    std::snprintf(entry, sizeof entry, "/w%04x", low);
+    const int held = open((dir + entry).c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    char text[64];
+    const int len = std::snprintf(text, sizeof text, "%d %x\nfake\n", getpid(),
+                                  static_cast<unsigned>(((getpid() & 0x7FFF) << 16) | low));
+    if (bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        listen(listener, 4) != 0 || held < 0 || flock(held, LOCK_EX) != 0 ||
+        write(held, text, static_cast<std::size_t>(len)) != len || write(report, "r", 1) != 1)
+        _exit(1);
+    std::vector<std::uint8_t> hello;
+    bus::encodeFrame(bus::Frame{}, hello);
+    // First connection: wait until more than a Hello is there, then drop it all unread.
+    const int first = accept(listener, nullptr, nullptr);
+    int pending = 0;
+    for (int i = 0; i < 1000 && pending <= static_cast<int>(hello.size()); ++i) {
+        std::this_thread::sleep_for(10ms);
+        ioctl(first, FIONREAD, &pending);
+    }
+    close(first);
+    // Second connection: answer every send; count them for a while.
+    const int second = accept(listener, nullptr, nullptr);
+    std::vector<std::uint8_t> in;
+    char sends = 0;
+    const auto end = std::chrono::steady_clock::now() + 1s;
+    while (std::chrono::steady_clock::now() < end) {
+        pollfd p{second, POLLIN, 0};
+        if (poll(&p, 1, 50) <= 0)
+            continue;
+        std::uint8_t chunk[4096];
+        const ssize_t n = recv(second, chunk, sizeof chunk, 0);
+        if (n <= 0)
+            break;
+        in.insert(in.end(), chunk, chunk + n);
+        bus::Frame f;
+        std::size_t used = 0;
+        while (bus::decodeFrame(in.data(), in.size(), f, used) == bus::DecodeStatus::Ok) {
+            in.erase(in.begin(), in.begin() + static_cast<std::ptrdiff_t>(used));
+            if (f.type != bus::FrameType::Send)
+                continue;
+            ++sends;
+            bus::Frame reply;
+            reply.type = bus::FrameType::Reply;
+            reply.seq = f.seq;
+            reply.result = 42;
+            std::vector<std::uint8_t> out;
+            bus::encodeFrame(reply, out);
+            if (send(second, out.data(), out.size(), MSG_NOSIGNAL) !=
+                static_cast<ssize_t>(out.size()))
+                _exit(1);
+        }
+    }
+    _exit(write(report, &sends, 1) == 1 ? 0 : 1);
+}
+
+// The peer closed the connection with the send unread, so it never had it: the send goes once
+// more on a fresh connection, and the window gets it exactly once.
+TEST_F(BusTest, ASendThePeerDroppedUnreadGoesAgainOnceOnAFreshConnection) {
+    ASSERT_NE(ownWindow(), 0u);  // this process on the bus, as a driver is
+    const std::uint16_t low = 0x7E57;
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    const std::string dir = runtimeDir();
+    const pid_t child = fork();
+    if (child == 0)
+        droppingPeer(dir, low, pipeFds[1]);
+    close(pipeFds[1]);
+    auto readByte = [&](char& c) {
+        pollfd p{pipeFds[0], POLLIN, 0};
+        return poll(&p, 1, 10000) == 1 && read(pipeFds[0], &c, 1) == 1;
+    };
+    char c = 0;
+    ASSERT_TRUE(readByte(c) && c == 'r');
+    EXPECT_EQ(sendMessage(low, 0x8040, 1, 2), 42);
+    char sends = 0;
+    EXPECT_TRUE(readByte(sends));
+    EXPECT_EQ(sends, 1);
+    close(pipeFds[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 TEST_F(BusTest, RunningOutOfDescriptorsNeverEndsTheProcess) {
