@@ -134,7 +134,7 @@ for n in ${farm//,/ }; do
     row "farm of $n: all started and connected in <= 20 s" \
         "$(sed -n 's/.*link up *\([^[]*\) \[.*/\1/p' <<<"$l")" "$verdict"
     l=$(line "$out/farm.txt" "farm of $n: CPU per device to start")
-    row "farm of $n: CPU per device to start (grows with the farm by the broadcasts only)" \
+    row "farm of $n: CPU per device to start (grows only by the broadcasts)" \
         "$(sed -n 's/.*start *\(driver [0-9]* ms, infodriver [0-9]* ms\).*/\1/p' <<<"$l")" "-"
     l=$(line "$out/farm.txt" "farm of $n: idle")
     cpu=$(num "$l" "CPU")
