@@ -71,9 +71,12 @@ constexpr std::size_t kMaxBuffered = bus::kHeaderSize + 64 + bus::kMaxPayload;
 constexpr std::size_t kMaxIncoming = 128;
 // A connection must introduce itself within this time.
 constexpr int kHelloTimeoutMs = 2000;
-// Outgoing connections kept between sends, and how long an unused one stays open.
+// Outgoing connections kept between sends, and how long an unused one stays open: longer than
+// the slowest regular exchange between peers (a driver polls its camera every 20 s and reads its
+// infodriver's slot on each reply), so a quiet pair keeps its connection instead of making a new
+// one each time.
 constexpr std::size_t kMaxPooled = 8;
-constexpr int kIdleCloseMs = 10000;
+constexpr int kIdleCloseMs = 30000;
 // How long the listener rests when no descriptor can be had even for shedding a connection.
 constexpr int kListenerRestMs = 100;
 
@@ -379,9 +382,12 @@ void scheduleSweep() {
         b.sweepTimer->setSingleShot(true);
         QObject::connect(b.sweepTimer, &QTimer::timeout, busContext(), [] { sweep(); });
     }
-    // An armed sweep that comes too early simply arms the next one.
-    if (!b.sweepTimer->isActive())
-        b.sweepTimer->start(std::max(1, remainingMs(due)));
+    // An armed sweep that comes too early simply arms the next one; one that would come too late
+    // (a new connection's Hello time limit ends before a pooled connection's idle time) is
+    // brought forward.
+    const int wait = std::max(1, remainingMs(due));
+    if (!b.sweepTimer->isActive() || b.sweepTimer->remainingTime() > wait)
+        b.sweepTimer->start(wait);
 }
 
 void dropClosed() {
