@@ -69,6 +69,13 @@ bool readUntil(ChildProcess& p, const std::string& line,
     }
 }
 
+// Gives the stand-in a test-aid command and waits until it has taken it: its standard input and
+// the client's are read by different processes, so without this the client's write may come first.
+void armed(ChildProcess& info, const std::string& command) {
+    info.writeStdin(command + "\nget 0\n");
+    ASSERT_TRUE(info.waitForLine("value 0 ", kWait));
+}
+
 testing_support::RunResult slot(const std::vector<std::string>& args) {
     std::vector<std::string> argv{binPath("kelp-slot")};
     argv.insert(argv.end(), args.begin(), args.end());
@@ -233,7 +240,7 @@ TEST_F(OverTheBus, SlotChangeDeliveredWhileAWriteOfOursIsInFlight) {
     auto info = startInfodriver({"12"});
     auto client = startClient({"12"});
     ASSERT_EQ(connectResult(*client), 15);
-    info->writeStdin("onwrite 9 abc\n");
+    armed(*info, "onwrite 9 abc");
     client->writeStdin("setslot 5 outer\n");
     std::vector<std::string> lines;
     ASSERT_TRUE(readUntil(*client, "ok", &lines));
@@ -248,7 +255,7 @@ TEST_F(OverTheBus, InfodriverKilledDuringAWriteOfTheClient) {
     auto info = startInfodriver({"12"});
     auto client = startClient({"12"});
     ASSERT_EQ(connectResult(*client), 15);
-    info->writeStdin("diewrite\n");
+    armed(*info, "diewrite");
     client->writeStdin("setslot 1 x\n");
     EXPECT_TRUE(info->waitForLine("write 1 x", kWait));
     EXPECT_EQ(info->waitExit(kWait), 128 + SIGKILL);
