@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -409,14 +410,32 @@ TEST_F(BusTest, TwoPrefixesNeverSeeEachOther) {
 }
 
 // Raw connections to this process's bus socket, as a confused or hostile peer would make them.
+// The bus socket of process `pid`.
+std::string peerSocket(pid_t pid) {
+    return runtimeDir() + "/b" + std::to_string(pid) + ".s";
+}
+
+// A connection to `path` made at once or not at all (-1, errno EAGAIN: its backlog is full).
+int connectAtOnce(const std::string& path) {
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0)
+        return fd;
+    const int e = errno;
+    close(fd);
+    errno = e;
+    return -1;
+}
+
 class RawClient {
   public:
     RawClient() {
         fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
-        std::string path = runtimeDir() + "/b" + std::to_string(getpid()) + ".s";
-        std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+        std::strncpy(addr.sun_path, peerSocket(getpid()).c_str(), sizeof addr.sun_path - 1);
         connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
     }
     ~RawClient() { close(fd_); }
@@ -657,6 +676,40 @@ TEST_F(BusTest, ASendThePeerDroppedUnreadGoesAgainOnceOnAFreshConnection) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
+// A process that is busy for a while (here: stopped) with its whole connection backlog taken
+// is slow, not gone: a send to it waits for room, up to its time limit, and is answered.
+TEST_F(BusTest, ASendWaitsOutAFullBacklogAtThePeer) {
+    rlimit lim{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &lim), 0);
+    lim.rlim_cur = std::min<rlim_t>(lim.rlim_max, 8192);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lim), 0);
+    Peer p = startPeer();
+    ASSERT_NE(p.hwnd, 0u);
+    ASSERT_EQ(kill(p.proc->pid(), SIGSTOP), 0);
+    std::vector<int> fds;
+    bool full = false;
+    while (!full && fds.size() + 64 < lim.rlim_cur) {
+        const int fd = connectAtOnce(peerSocket(p.proc->pid()));
+        full = fd < 0 && errno == EAGAIN;
+        if (fd >= 0)
+            fds.push_back(fd);
+    }
+    std::thread resume([&] {
+        std::this_thread::sleep_for(300ms);
+        kill(p.proc->pid(), SIGCONT);
+    });
+    char out[4] = {};
+    MessageBuffer b{"fd", 2, out, 3};
+    const LRESULT r = sendMessage(p.hwnd, 0x8001, 2, 0, &b);
+    resume.join();
+    for (int fd : fds)
+        close(fd);
+    if (!full)
+        GTEST_SKIP() << "the backlog did not fill within " << lim.rlim_cur << " descriptors";
+    EXPECT_EQ(r, 4);
+    EXPECT_STREQ(out, "FD");
+}
+
 TEST_F(BusTest, RunningOutOfDescriptorsNeverEndsTheProcess) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     // The sanitizers' runtime needs descriptors of its own (its memory checks write to a pipe),
@@ -671,14 +724,9 @@ TEST_F(BusTest, RunningOutOfDescriptorsNeverEndsTheProcess) {
     const HWND peer = static_cast<HWND>(std::stoul(line->substr(5), nullptr, 16));
     ASSERT_TRUE(p->waitForLine("ready", 10s));
     std::vector<int> fds;
-    const std::string path = runtimeDir() + "/b" + std::to_string(p->pid()) + ".s";
     for (int i = 0; i < 120; ++i) {
-        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-        if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-            close(fd);
+        const int fd = connectAtOnce(peerSocket(p->pid()));
+        if (fd < 0) {
             std::this_thread::sleep_for(10ms);  // a full backlog: let the peer catch up
             continue;
         }

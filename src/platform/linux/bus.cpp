@@ -48,6 +48,7 @@
 #include <memory>
 #include <mutex>
 #include <random>
+#include <thread>
 #include <unordered_map>
 
 #include "platform/linux/bus_frame.h"
@@ -559,7 +560,10 @@ bool ensureListener(const std::string& dir) {
     if (fd < 0)
         return false;
     unlink(path.c_str());  // left by an earlier process with our pid
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 64) != 0) {
+    // The deepest backlog the system allows: when many processes start together, each of their
+    // broadcasts connects to every process at once.
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        listen(fd, SOMAXCONN) != 0) {
         close(fd);
         return false;
     }
@@ -654,8 +658,26 @@ void pumpIncoming(const ConnPtr& c) {
     dropClosed();
 }
 
-// A new connection to a process's socket, introduced with a Hello.
-ConnPtr connectTo(const std::string& path, const std::string& dir) {
+// Connects `fd` to `addr`. A Unix socket connects at once or not at all: EAGAIN means that the
+// peer's backlog is full, as when many processes start and send to it together. That peer is
+// busy, not gone, so the connection is tried again, more and more slowly, until `by`.
+bool connectBy(int fd, const sockaddr_un& addr, Clock::time_point by) {
+    auto pause = std::chrono::microseconds(200);
+    for (;;) {
+        if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0)
+            return true;
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN || Clock::now() + pause >= by)
+            return false;
+        std::this_thread::sleep_for(pause);
+        pause = std::min<std::chrono::microseconds>(2 * pause, std::chrono::milliseconds(20));
+    }
+}
+
+// A new connection to a process's socket, introduced with a Hello; a full backlog at the peer
+// is waited out until `by`.
+ConnPtr connectTo(const std::string& path, const std::string& dir, Clock::time_point by) {
     sockaddr_un addr{};
     if (!fillAddress(path, addr))
         return nullptr;
@@ -664,8 +686,7 @@ ConnPtr connectTo(const std::string& path, const std::string& dir) {
         return nullptr;
     auto c = std::make_shared<Conn>();
     c->fd = fd;
-    // A Unix socket connects at once or not at all (EAGAIN: the peer's backlog is full).
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+    if (!connectBy(fd, addr, by))
         return nullptr;
     Frame hello;
     hello.type = FrameType::Hello;
@@ -673,7 +694,7 @@ ConnPtr connectTo(const std::string& path, const std::string& dir) {
     hello.pid = static_cast<std::uint32_t>(getpid());
     std::vector<std::uint8_t> out;
     bus::encodeFrame(hello, out);
-    if (!writeAll(fd, out, Clock::now() + ms(kSendTimeoutMs)))
+    if (!writeAll(fd, out, by))
         return nullptr;
     c->helloOk = true;
     return c;
@@ -697,9 +718,10 @@ void trimPool(const ConnPtr& keep) {
 }
 
 // An idle pooled connection to `path` (the posts' own one with `forPosts`), or a new one, which
-// joins the pool unless `transient` (its owner closes it after use). UI thread.
-ConnPtr pooledConn(const std::string& path, const std::string& dir, bool forPosts,
-                   bool transient = false) {
+// joins the pool unless `transient` (its owner closes it after use); a new one is waited for
+// until `by`. UI thread.
+ConnPtr pooledConn(const std::string& path, const std::string& dir, Clock::time_point by,
+                   bool forPosts, bool transient = false) {
     Bus& b = theBus();
     prunePool();
     auto now = Clock::now();
@@ -708,7 +730,7 @@ ConnPtr pooledConn(const std::string& path, const std::string& dir, bool forPost
             o.lastUsed = now;
             return o.conn;
         }
-    ConnPtr c = connectTo(path, dir);
+    ConnPtr c = connectTo(path, dir, by);
     if (!c || transient)
         return c;
     b.outgoing.push_back({path, c, forPosts, now});
@@ -851,10 +873,11 @@ Outcome sendOnce(const std::string& dir, const RemoteWindow& w, UINT msg, WPARAM
 
     // From another thread every send has a connection of its own; on the UI thread a transient
     // one (a broadcast's) is closed when `c` goes out of scope.
-    auto connect = [&] {
-        return ui ? pooledConn(path, dir, false, broadcast) : connectTo(path, dir);
-    };
     const auto writeBy = std::min(Clock::now() + ms(waitMs), hard);
+    auto connect = [&] {
+        return ui ? pooledConn(path, dir, writeBy, false, broadcast)
+                  : connectTo(path, dir, writeBy);
+    };
     Frame reply;
     WaitResult res = WaitResult::Failed;
     bool written = false;
@@ -1143,8 +1166,9 @@ bool busPostTo(std::uint16_t low, UINT msg, WPARAM wParam, LPARAM lParam) {
         Frame f = messageFrame(FrameType::Post, *w, msg, wParam, lParam);
         std::vector<std::uint8_t> out;
         bus::encodeFrame(f, out);
-        ConnPtr c = pooledConn(socketPath(dir, w->pid), dir, true);
-        if (c && writeAll(c->fd, out, Clock::now() + ms(kSendTimeoutMs))) {
+        const auto by = Clock::now() + ms(kSendTimeoutMs);
+        ConnPtr c = pooledConn(socketPath(dir, w->pid), dir, by, true);
+        if (c && writeAll(c->fd, out, by)) {
             touchPooled(c);
             return true;
         }
