@@ -941,6 +941,7 @@ void idle(Session& s, int seconds) {
     idleFor(2s);
     const unsigned polls0 = s.polls();
     const ProcSample a = sample(s.driverPid());
+    const std::int64_t cpu0 = cpuNs(s.driverPid());
     const auto t0 = Clock::now();
     long peakRss = a.rssKiB;
     for (int i = 0; i < seconds; ++i) {
@@ -949,9 +950,9 @@ void idle(Session& s, int seconds) {
     }
     const ProcSample b = sample(s.driverPid());
     const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
-    const double cpu = b.cpuSeconds - a.cpuSeconds;
+    const double cpu = 1e-9 * static_cast<double>(cpuNs(s.driverPid()) - cpu0);
     addRow(format("idle connected driver, %d s", seconds),
-           format("VmRSS %ld -> %ld KiB (peak %ld), CPU %.2f s = %.3f %% of a core", a.rssKiB,
+           format("VmRSS %ld -> %ld KiB (peak %ld), CPU %.4f s = %.3f %% of a core", a.rssKiB,
                   b.rssKiB, peakRss, cpu, 100.0 * cpu / wall),
            format("%u polls answered", s.polls() - polls0));
 }
