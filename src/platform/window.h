@@ -120,6 +120,16 @@ bool destroyWindow(HWND hwnd);
 // window of this process. UI thread.
 bool setWindowText(HWND hwnd, const std::string& text);
 
+// Names the messages from WM_USER up that a window of this process acts on; its procedure gives
+// every other one of them to defWindowProc. A broadcast from another process then passes the
+// window by for those others, without waking this process: a broadcast's results are not looked
+// at, so no peer can tell, and processes that start together no longer make each other handle
+// the broadcasts of every other one that they would ignore anyway. Messages below WM_USER, and
+// messages sent or posted to the window itself, are delivered as always. A window that never
+// calls this gets every broadcast. False for a handle that is no window of this process. UI
+// thread. On Win32 broadcasts are the system's, and this only checks the handle.
+bool setHandledMessages(HWND hwnd, std::vector<UINT> messages);
+
 // The first live window of the prefix (this process's included) with this class name and title,
 // or 0 (FindWindow). Reads the registry only: no window is sent anything.
 HWND findWindow(const std::string& className, const std::string& title);

@@ -14,9 +14,11 @@
 //   0x8005  hangs (sleeps 60 s) without answering
 //   0x8006  busy: sleeps wParam milliseconds, then answers 1
 // Stdin lines: "send HWND MSG WPARAM [LPARAM]", "post HWND MSG WPARAM [LPARAM]" (numbers in hex)
-// and "title HWND TEXT" print "result <value>"; "farewell HWND" makes a termination signal send
-// 0x8001 to HWND (printing "farewell <result>") before the process quits; "find CLASS" prints
-// "found <hex>" for each window of that class, then "found end"; "quit" ends the loop.
+// and "title HWND TEXT" print "result <value>"; "handles HWND [MSG ...]" names the messages the
+// window handles (setHandledMessages) and prints "result <value>"; "farewell HWND" makes a
+// termination signal send 0x8001 to HWND (printing "farewell <result>") before the process quits;
+// "find CLASS" prints "found <hex>" for each window of that class, then "found end"; "quit" ends
+// the loop.
 #include <signal.h>
 #include <unistd.h>
 
@@ -27,6 +29,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/window.h"
 
@@ -101,6 +104,14 @@ bool runCommand(const std::string& line) {
     }
     if (std::sscanf(line.c_str(), "title %x %63s", &hwnd, title) == 2) {
         say("result " + std::to_string(setWindowText(hwnd, title)));
+        return true;
+    }
+    if (int used = 0; std::sscanf(line.c_str(), "handles %x%n", &hwnd, &used) == 1) {
+        std::vector<UINT> handled;
+        for (const char* p = line.c_str() + used; std::sscanf(p, " %x%n", &msg, &used) == 1;
+             p += used)
+            handled.push_back(msg);
+        say("result " + std::to_string(setHandledMessages(hwnd, handled)));
         return true;
     }
     unsigned long long w = 0, l = 0;

@@ -252,6 +252,39 @@ TEST_F(BusTest, BroadcastReachesEveryWindowOfThePrefixOnce) {
     EXPECT_TRUE(b.proc->waitForLine("msg 8021", 10s));
 }
 
+// A window that names the messages it handles is passed by for the broadcasts of others; system
+// messages and sends addressed to it still reach it, and other windows get every broadcast.
+TEST_F(BusTest, BroadcastsPassByAWindowThatDoesNotHandleThem) {
+    Peer a = startPeer(), b = startPeer();
+    ASSERT_TRUE(a.hwnd && b.hwnd);
+    char cmd[64];
+    std::snprintf(cmd, sizeof cmd, "handles %x 8032 9000\n", a.hwnd);
+    a.proc->writeStdin(cmd);
+    ASSERT_TRUE(a.proc->waitForLine("result 1", 10s));
+    sendMessage(HWND_BROADCAST, 0x8031, 1, 2);
+    sendMessage(HWND_BROADCAST, 0x8032, 3, 4);
+    sendMessage(HWND_BROADCAST, 0 /* WM_NULL */, 5, 6);
+    EXPECT_EQ(sendMessage(a.hwnd, 0x8031, 7, 8), 0);
+    ASSERT_TRUE(a.proc->waitForLine("msg 8031 7 8", 10s));
+    std::vector<std::string> got;
+    for (const auto& line : a.proc->linesSeen())
+        if (line.starts_with("msg "))
+            got.push_back(line);
+    EXPECT_EQ(got, (std::vector<std::string>{"msg 8032 3 4", "msg 0 5 6", "msg 8031 7 8"}));
+    EXPECT_TRUE(b.proc->waitForLine("msg 8031 1 2", 10s));
+    EXPECT_TRUE(b.proc->waitForLine("msg 8032 3 4", 10s));
+    // Its title can change without losing what it named.
+    std::snprintf(cmd, sizeof cmd, "title %x renamed\n", a.hwnd);
+    a.proc->writeStdin(cmd);
+    ASSERT_TRUE(a.proc->waitForLine("result 1", 10s));
+    EXPECT_EQ(findWindow("peer", "renamed"), a.hwnd & 0xFFFF);
+    sendMessage(HWND_BROADCAST, 0x8031, 9, 9);
+    sendMessage(HWND_BROADCAST, 0x9000, 9, 9);
+    EXPECT_TRUE(a.proc->waitForLine("msg 9000 9 9", 10s));
+    EXPECT_EQ(std::count(a.proc->linesSeen().begin(), a.proc->linesSeen().end(), "msg 8031 9 9"),
+              0);
+}
+
 TEST_F(BusTest, PeerKilledDuringSendIsSkippedAndCleanedUp) {
     Peer p = startPeer();
     ASSERT_TRUE(isWindow(p.hwnd));

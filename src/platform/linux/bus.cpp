@@ -932,29 +932,66 @@ Outcome sendOnce(const std::string& dir, const RemoteWindow& w, UINT msg, WPARAM
 
 // Longest class name and title an entry keeps.
 constexpr std::size_t kMaxName = 255;
-// Largest entry: the head line, the class name and the title, each with its newline.
-constexpr std::size_t kMaxEntry = 64 + 2 * (kMaxName + 1);
+// Most handled messages an entry names; a window that names more gets every broadcast.
+constexpr std::size_t kMaxHandled = 64;
+// Largest entry: the head line with the handled messages (up to 9 characters each), the class
+// name and the title, each with its newline.
+constexpr std::size_t kMaxEntry = 64 + 9 * kMaxHandled + 2 * (kMaxName + 1);
 
-// An entry's text: "PID HWND\nCLASS\nTITLE".
-std::string entryText(HWND hwnd, const std::string& className, const std::string& title) {
-    char head[64];
-    std::snprintf(head, sizeof head, "%lld %x\n", static_cast<long long>(getpid()), hwnd);
+// An entry's text: "PID HWND[ h MSG MSG ...]\nCLASS\nTITLE", the messages (hex) when the window
+// has named the ones it handles. They are on the head line, which a change of title rewrites
+// unchanged, so that a reader never sees them torn.
+std::string entryText(HWND hwnd, const std::string& className, const std::string& title,
+                      const std::optional<std::vector<UINT>>& handled) {
+    char word[64];
+    std::snprintf(word, sizeof word, "%lld %x", static_cast<long long>(getpid()), hwnd);
+    std::string text = word;
+    if (handled && handled->size() <= kMaxHandled) {
+        text += " h";
+        for (UINT m : *handled) {
+            std::snprintf(word, sizeof word, " %x", m);
+            text += word;
+        }
+    }
     auto name = [](const std::string& s) { return s.substr(0, std::min(s.find('\n'), kMaxName)); };
-    return head + name(className) + "\n" + name(title);
+    return text + "\n" + name(className) + "\n" + name(title);
+}
+
+// The handled messages of a head line after its handle: none when it names none or is malformed,
+// so that the window gets every broadcast.
+std::optional<std::vector<UINT>> parseHandled(const char* p) {
+    if (std::strncmp(p, " h", 2) != 0)
+        return std::nullopt;
+    p += 2;
+    std::vector<UINT> handled;
+    while (*p == ' ') {
+        char* end = nullptr;
+        unsigned long m = std::strtoul(p + 1, &end, 16);
+        if (end == p + 1 || m > 0xFFFFFFFFul)
+            return std::nullopt;
+        handled.push_back(static_cast<UINT>(m));
+        p = end;
+    }
+    if (*p != '\0' || !std::is_sorted(handled.begin(), handled.end()))
+        return std::nullopt;
+    return handled;
 }
 
 bool parseEntry(const std::string& text, RemoteWindow& e) {
     auto nl = text.find('\n');
     if (nl == std::string::npos)
         return false;
+    const std::string head = text.substr(0, nl);
     long long pid = 0;
     unsigned long long hwnd = 0;
-    if (std::sscanf(text.substr(0, nl).c_str(), "%lld %llx", &pid, &hwnd) != 2)
+    int used = 0;
+    if (std::sscanf(head.c_str(), "%lld %llx%n", &pid, &hwnd, &used) != 2)
         return false;
     if (pid <= 0 || hwnd == 0 || hwnd > 0xFFFFFFFFull)
         return false;
     e.pid = static_cast<pid_t>(pid);
     e.hwnd = static_cast<HWND>(hwnd);
+    e.handled = parseHandled(head.c_str() + used);
     auto nl2 = text.find('\n', nl + 1);
     e.className = text.substr(nl + 1, nl2 == std::string::npos ? std::string::npos : nl2 - nl - 1);
     e.title = nl2 == std::string::npos ? std::string() : text.substr(nl2 + 1);
@@ -990,7 +1027,7 @@ HWND busRegister(const std::string& className, BusEntry& entry) {
             continue;
         }
         HWND hwnd = (static_cast<HWND>(getpid() & 0x7FFF) << 16) | low;
-        std::string text = entryText(hwnd, className, "");
+        std::string text = entryText(hwnd, className, "", std::nullopt);
         if (ftruncate(fd, 0) != 0 ||
             pwrite(fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) {
             unlink(path.c_str());
@@ -1017,13 +1054,13 @@ void busUnregister(BusEntry& entry) {
         closeListener();
 }
 
-void busSetTitle(BusEntry& entry, HWND hwnd, const std::string& className,
-                 const std::string& title) {
+void busPublish(BusEntry& entry, HWND hwnd, const std::string& className, const std::string& title,
+                const std::optional<std::vector<UINT>>& handled) {
     if (entry.fd < 0)
         return;
     // The new text first, then the length: a reader meanwhile sees the old title or the new one,
     // possibly followed by a tail of the old, never a torn head line.
-    std::string text = entryText(hwnd, className, title);
+    std::string text = entryText(hwnd, className, title, handled);
     if (pwrite(entry.fd, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size()))
         (void)ftruncate(entry.fd, static_cast<off_t>(text.size()));
 }
@@ -1042,8 +1079,8 @@ std::optional<RemoteWindow> busLookup(std::uint16_t low) {
         // Nobody holds it: the owner is gone. Remove the entry if it is still this file, and the
         // owner's socket when no process of that pid runs any more.
         if (sameFile(fd, path)) {
-            char buf[64];
-            ssize_t n = pread(fd, buf, sizeof buf - 1, 0);
+            char buf[kMaxEntry];
+            ssize_t n = pread(fd, buf, sizeof buf, 0);
             RemoteWindow e;
             if (n > 0 && parseEntry(std::string(buf, static_cast<std::size_t>(n)), e) &&
                 e.pid != getpid() && kill(e.pid, 0) != 0 && errno == ESRCH)
@@ -1133,6 +1170,14 @@ LRESULT busSendTo(std::uint16_t low, UINT msg, WPARAM wParam, LPARAM lParam,
     answered = false;
     std::string dir = runtimeDir();
     auto w = dir.empty() ? std::nullopt : resolve(dir, low);
+    if (w && broadcast && !w->takesBroadcast(msg)) {
+        // A window is passed by only as its entry says now: a remembered address may belong to
+        // a window gone since, whose low word a new window has taken.
+        addressCache().forget(low);
+        w = resolve(dir, low);
+        if (w && !w->takesBroadcast(msg))
+            return 0;
+    }
     if (!w)
         return 0;
     LRESULT result = 0;

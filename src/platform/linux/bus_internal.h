@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -27,15 +28,23 @@ struct BusEntry {
 HWND busRegister(const std::string& className, BusEntry& entry);
 // Removes the window's entry. UI thread.
 void busUnregister(BusEntry& entry);
-// Publishes the window's title beside its class name. UI thread.
-void busSetTitle(BusEntry& entry, HWND hwnd, const std::string& className,
-                 const std::string& title);
+// Publishes the window's title and the messages it handles (see setHandledMessages) beside its
+// class name. UI thread.
+void busPublish(BusEntry& entry, HWND hwnd, const std::string& className, const std::string& title,
+                const std::optional<std::vector<UINT>>& handled);
 
 struct RemoteWindow {
     pid_t pid = 0;
     HWND hwnd = 0;
     std::string className;
     std::string title;
+    std::optional<std::vector<UINT>> handled;  // sorted; none: every message
+
+    // Whether a broadcast of `msg` must reach the window.
+    bool takesBroadcast(UINT msg) const {
+        return msg < WM_USER || !handled ||
+               std::binary_search(handled->begin(), handled->end(), msg);
+    }
 };
 // The live window with this low word, from the registry (this process's windows included). An
 // entry whose owner has died is removed on the way.

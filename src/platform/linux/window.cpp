@@ -26,6 +26,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "platform/linux/bus_internal.h"
@@ -43,7 +44,8 @@ struct Window {
     HWND hwnd = 0;
     std::uint64_t serial = 0;  // tells a window apart from a later one with the same handle
     std::string className;
-    std::string title;  // guarded by State::mu
+    std::string title;                         // guarded by State::mu
+    std::optional<std::vector<UINT>> handled;  // from WM_USER up; none: every message. UI thread
     WindowProc proc;
     std::map<unsigned, QTimer*> timers;  // UI thread only
     detail::BusEntry entry;
@@ -422,7 +424,24 @@ bool setWindowText(HWND hwnd, const std::string& text) {
         w->title = text;
     }
     if (w->entry.fd >= 0)
-        detail::busSetTitle(w->entry, w->hwnd, w->className, text);
+        detail::busPublish(w->entry, w->hwnd, w->className, text, w->handled);
+    return true;
+}
+
+bool setHandledMessages(HWND hwnd, std::vector<UINT> messages) {
+    auto w = findLocal(hwnd);
+    if (!w || !detail::isUiThread())
+        return false;
+    std::sort(messages.begin(), messages.end());
+    messages.erase(std::unique(messages.begin(), messages.end()), messages.end());
+    w->handled = std::move(messages);
+    std::string title;
+    {
+        std::lock_guard lock(state().mu);
+        title = w->title;
+    }
+    if (w->entry.fd >= 0)
+        detail::busPublish(w->entry, w->hwnd, w->className, title, w->handled);
     return true;
 }
 

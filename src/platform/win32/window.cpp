@@ -233,6 +233,11 @@ bool setWindowText(HWND hwnd, const std::string& text) {
     return SetWindowTextA(win32::toNative(hwnd), text.c_str()) != 0;
 }
 
+// The system delivers broadcasts itself; there is nothing to tell it.
+bool setHandledMessages(HWND hwnd, std::vector<UINT>) {
+    return ownWindow(hwnd);
+}
+
 HWND findWindow(const std::string& className, const std::string& title) {
     return win32::fromNative(FindWindowA(className.c_str(), title.c_str()));
 }
