@@ -127,6 +127,8 @@ bool MainWindow::create() {
                            platform::LPARAM l) { return windowProc(h, msg, w, l); });
     if (!hwnd)
         return false;
+    // The procedure acts on system messages only: no broadcast of the control system is for it.
+    platform::setHandledMessages(hwnd, {});
     hwnd_ = hwnd;
     return true;
 }

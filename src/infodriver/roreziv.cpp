@@ -31,6 +31,9 @@ class RealSystem final : public RorezivSystem {
         return platform::createWindow(className, std::move(proc), createParam);
     }
     bool destroyWindow(HWND hwnd) override { return platform::destroyWindow(hwnd); }
+    void setHandledMessages(HWND hwnd, std::vector<UINT> messages) override {
+        platform::setHandledMessages(hwnd, std::move(messages));
+    }
     LRESULT sendMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) override {
         return platform::sendMessage(hwnd, msg, wParam, lParam);
     }
@@ -352,6 +355,12 @@ LRESULT roreziv::windowProc(WindowExtra& extra, HWND hwnd, UINT msg, WPARAM wPar
         extra.owner = reinterpret_cast<roreziv*>(lParam);
         if (!extra.owner)
             return -1;
+        // Every message the switch below acts on; the broadcasts of other clients' handshakes
+        // then pass this window by.
+        extra.owner->system_->setHandledMessages(
+            hwnd, {ZED_SUPPRESSANNOUNCE, ZED_LIBRARYMSG, ZED_DISCONNECTED, ZED_REQDEVGORXONLY,
+                   ZED_REQDEVGOTXRX, ZED_INQDEVGOTXRX, ZED_DEVICEIDINUSE, ZED_SLOTCHANGED,
+                   ZED_INFODRIVERHWND, ZED_TEXT});
         return extra.owner->handshake(hwnd);
     }
     roreziv* self = extra.owner;

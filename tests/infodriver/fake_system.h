@@ -42,6 +42,7 @@ class FakeSystem : public RorezivSystem {
     HWND nextHandle = 0x12345;
     HWND window = 0;
     platform::WindowProc proc;
+    std::vector<UINT> handled;  // what the window named (setHandledMessages)
     std::vector<Sent> sent;
     std::vector<LibraryCall> calls;
     std::map<std::int32_t, std::string> slots;  // what reads return
@@ -59,6 +60,10 @@ class FakeSystem : public RorezivSystem {
             window = 0;
         }
         return window;
+    }
+    void setHandledMessages(HWND hwnd, std::vector<UINT> messages) override {
+        if (hwnd == window || !window)
+            handled = std::move(messages);
     }
     bool destroyWindow(HWND hwnd) override {
         if (!window || hwnd != window)

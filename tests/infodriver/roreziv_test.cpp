@@ -2,6 +2,7 @@
 // negotiation, slot writes and reads, and the driver's callback.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -231,6 +232,27 @@ TEST_F(Client, MessageTableResultsAndEvents) {
     // Later writes go to the last infodriver announced.
     client.setslot(1, "x");
     EXPECT_EQ(sys.calls.back().info, 0x999u);
+}
+
+// Broadcasts of messages the window does not name pass it by, so every message it acts on must be
+// named: any other one changes nothing and answers 0.
+TEST_F(Client, EveryMessageTheWindowActsOnIsNamedForBroadcasts) {
+    ASSERT_EQ(connected(), IFSTATUS_CONNECTED);
+    ASSERT_FALSE(sys.handled.empty());
+    const std::size_t sent = sys.sent.size(), calls = sys.calls.size(), lines = trace_.size();
+    const HWND info = client.hWndInfo;
+    const int status = client.iStatus, noAnnounce = client.bNoAnnounce;
+    for (UINT m = platform::WM_USER; m <= 0xFFFF; ++m) {
+        if (std::binary_search(sys.handled.begin(), sys.handled.end(), m))
+            continue;
+        ASSERT_EQ(sys.deliver(m, 0x10001, 0), 0) << std::hex << m;
+    }
+    EXPECT_EQ(sys.sent.size(), sent);
+    EXPECT_EQ(sys.calls.size(), calls);
+    EXPECT_EQ(trace_.size(), lines);
+    EXPECT_EQ(client.hWndInfo, info);
+    EXPECT_EQ(client.iStatus, status);
+    EXPECT_EQ(client.bNoAnnounce, noAnnounce);
 }
 
 TEST_F(Client, SlotChangeCountsBeforeTheCallbackAndKeepsAllBitsOfTheIndex) {
