@@ -676,6 +676,16 @@ class Session {
                 (it != info_.writes.end() && !it->second.empty() && it->second.back() == "1"));
     }
 
+    // What a driver that is not up got so far, to find out why. Called under g_mutex.
+    std::string progress() {
+        auto it = info_.writes.find(1);
+        const std::string link =
+            it == info_.writes.end() || it->second.empty() ? "none" : it->second.back();
+        return format("device %d: %u connects, slot 1 last written %s, camera answered %u polls; "
+                      "see %s",
+                      device_, info_.connects, link.c_str(), camera_.polls, logPath_.c_str());
+    }
+
     bool waitUp(Clock::duration limit) {
         if (!waitFor([this] { return isUp(); }, limit)) {
             std::fprintf(stderr, "driver %d did not come up; see %s\n", device_, logPath_.c_str());
@@ -1059,6 +1069,12 @@ bool farm(const testing_support::TestPrefix& prefix, int firstDevice, int n, int
     }
     addRow(format("farm of %d: start until all connected, link up", n),
            format("%.1f s, %zu of %d up", startSeconds, up, n), allUp ? "ok" : "NOT ALL UP");
+    {
+        std::lock_guard lock(g_mutex);
+        for (auto& d : devices)
+            if (!d->isUp())
+                std::fprintf(stderr, "not up: %s\n", d->progress().c_str());
+    }
 
     double driversCpu = 0, infodriversCpu = 0;
     for (auto& d : devices) {
