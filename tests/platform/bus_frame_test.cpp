@@ -42,7 +42,9 @@ std::vector<Frame> samples() {
     reply.result = -1;
     reply.status = ReplyStatus::Expired;
     reply.bytes.assign(300, 'x');
-    return {hello, send, post, reply};
+    Frame oneSend = hello;
+    oneSend.type = FrameType::HelloOneSend;
+    return {hello, send, post, reply, oneSend};
 }
 
 TEST(BusFrame, EveryTypeRoundTripsAndEveryTruncationWaitsForMore) {

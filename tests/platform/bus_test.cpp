@@ -498,6 +498,44 @@ std::vector<std::uint8_t> frameBytes(const bus::Frame& f) {
     return out;
 }
 
+// A connection introduced as carrying one send is closed by the receiver once it has answered
+// that send, and nothing more on it is delivered; an ordinary connection stays open for more.
+TEST_F(BusTest, AOneSendConnectionIsClosedOnceAnswered) {
+    HWND me = ownWindow();
+    ASSERT_NE(me, 0u);
+    bus::Frame hello;
+    hello.prefixId = bus::prefixIdOf(runtimeDir());
+    hello.pid = static_cast<std::uint32_t>(getpid());
+    bus::Frame send;
+    send.type = bus::FrameType::Send;
+    send.hwnd = me;
+    send.msg = 0x8030;
+    auto twoSends = [&](bus::FrameType helloType) {
+        hello.type = helloType;
+        auto bytes = frameBytes(hello);
+        for (std::uint32_t seq : {1u, 2u}) {
+            send.seq = seq;
+            auto s = frameBytes(send);
+            bytes.insert(bytes.end(), s.begin(), s.end());
+        }
+        return bytes;
+    };
+    {
+        RawClient c;
+        ASSERT_TRUE(c.connected());
+        c.write(twoSends(bus::FrameType::HelloOneSend));
+        EXPECT_TRUE(c.droppedWithin(5s));
+        EXPECT_EQ(count(0x8030), 1);
+    }
+    {
+        RawClient c;
+        ASSERT_TRUE(c.connected());
+        c.write(twoSends(bus::FrameType::Hello));
+        EXPECT_TRUE(pumpUntil([&] { return count(0x8030) == 3; }, 5s));
+        EXPECT_FALSE(c.droppedWithin(200ms));
+    }
+}
+
 TEST_F(BusTest, BadConnectionsAreDroppedWithoutReachingWindows) {
     HWND me = ownWindow();
     ASSERT_NE(me, 0u);

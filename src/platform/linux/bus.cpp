@@ -15,8 +15,10 @@
 // connections (the least recently active idle one makes room for a new one), drops a connection
 // that has not said Hello within kHelloTimeoutMs, keeps at most kMaxPooled outgoing connections
 // and closes those unused for kIdleCloseMs. A broadcast reaches every process of the prefix, so
-// it pools nothing: a target without an idle pooled connection gets one that is closed as soon
-// as its reply is in, and the target's end closes with it. Running out of descriptors costs the
+// it pools nothing: a target without an idle pooled connection gets a one-send connection, whose
+// Hello and send go in one write and which the target closes once it has answered, so that it
+// never wakes again for the end of the stream. Sends from other threads than the UI thread go
+// the same way. Running out of descriptors costs the
 // connection that was waiting, never the process.
 //
 // A peer may close a connection that has our send unread (a pooled one it let go, one shed under
@@ -94,15 +96,6 @@ std::chrono::milliseconds ms(int n) {
     return std::chrono::milliseconds(n);
 }
 
-std::uint64_t prefixIdOf(const std::string& dir) {
-    std::uint64_t h = 1469598103934665603ull;  // FNV-1a
-    for (unsigned char c : dir) {
-        h ^= c;
-        h *= 1099511628211ull;
-    }
-    return h;
-}
-
 std::string socketPath(const std::string& dir, pid_t pid) {
     return dir + "/b" + std::to_string(pid) + ".s";
 }
@@ -169,9 +162,10 @@ struct Conn {
     bool helloOk = false;
     bool busy = false;  // an outgoing connection waiting for its reply
     bool closed = false;
-    bool reset = false;  // the peer closed with bytes of ours unread: it never took them
-    int handling = 0;    // frames of this connection being handled right now (nested)
-    pid_t peerPid = 0;   // incoming: the connecting process, from the kernel's credentials
+    bool reset = false;    // the peer closed with bytes of ours unread: it never took them
+    bool oneSend = false;  // carries one send, written with the Hello; closed after the reply
+    int handling = 0;      // frames of this connection being handled right now (nested)
+    pid_t peerPid = 0;     // incoming: the connecting process, from the kernel's credentials
     Clock::time_point lastActive;
     QSocketNotifier* notifier = nullptr;
 
@@ -497,16 +491,19 @@ void acceptAll() {
         c->fd = fd;
         c->peerPid = cred.pid;
         c->lastActive = Clock::now();
-        c->notifier = new QSocketNotifier(fd, QSocketNotifier::Read, busContext());
+        b.incoming.push_back(c);
+        // A peer writes its Hello and first frame right after connecting: usually they are here
+        // already, and a turn of the event loop is saved. A one-send connection is then done
+        // with, and never needs watching.
+        pumpIncoming(c);
+        if (c->closed)
+            continue;
+        c->notifier = new QSocketNotifier(c->fd, QSocketNotifier::Read, busContext());
         std::weak_ptr<Conn> weak = c;
         QObject::connect(c->notifier, &QSocketNotifier::activated, busContext(), [weak] {
             if (auto conn = weak.lock())
                 pumpIncoming(conn);
         });
-        b.incoming.push_back(c);
-        // A peer writes its Hello and first frame right after connecting: usually they are here
-        // already, and a turn of the event loop is saved.
-        pumpIncoming(c);
     }
     scheduleSweep();
 }
@@ -570,7 +567,7 @@ bool ensureListener(const std::string& dir) {
     b.listenFd = fd;
     b.listenDir = dir;
     b.listenPath = path;
-    b.prefixId = prefixIdOf(dir);
+    b.prefixId = bus::prefixIdOf(dir);
     b.reserveFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
     b.listenNotifier = new QSocketNotifier(fd, QSocketNotifier::Read, busContext());
     QObject::connect(b.listenNotifier, &QSocketNotifier::activated, busContext(),
@@ -599,7 +596,7 @@ void answerSend(const ConnPtr& c, const Frame& f) {
     }
     std::vector<std::uint8_t> out;
     if (c->closed || !bus::encodeFrame(reply, out) ||
-        !writeAll(c->fd, out, Clock::now() + ms(kSendTimeoutMs)))
+        !writeAll(c->fd, out, Clock::now() + ms(kSendTimeoutMs)) || c->oneSend)
         closeConn(c);
 }
 
@@ -608,15 +605,19 @@ void handleIncoming(const ConnPtr& c, const Frame& f) {
     Bus& b = theBus();
     if (!c->helloOk) {
         // The first frame must introduce a process of this prefix.
-        if (f.type != FrameType::Hello || f.prefixId != b.prefixId)
+        if ((f.type != FrameType::Hello && f.type != FrameType::HelloOneSend) ||
+            f.prefixId != b.prefixId)
             return closeConn(c);
         c->helloOk = true;
+        c->oneSend = f.type == FrameType::HelloOneSend;
         return;
     }
     switch (f.type) {
         case FrameType::Send:
             return answerSend(c, f);
         case FrameType::Post:
+            if (c->oneSend)
+                return closeConn(c);
             postFromBus(static_cast<std::uint16_t>(f.hwnd & 0xFFFF), f.msg, f.wParam, f.lParam);
             return;
         default:
@@ -676,8 +677,10 @@ bool connectBy(int fd, const sockaddr_un& addr, Clock::time_point by) {
 }
 
 // A new connection to a process's socket, introduced with a Hello; a full backlog at the peer
-// is waited out until `by`.
-ConnPtr connectTo(const std::string& path, const std::string& dir, Clock::time_point by) {
+// is waited out until `by`. With `oneSend`, the connection carries that one encoded send frame,
+// written together with the Hello, and the peer closes it after its reply.
+ConnPtr connectTo(const std::string& path, const std::string& dir, Clock::time_point by,
+                  const std::vector<std::uint8_t>* oneSend = nullptr) {
     sockaddr_un addr{};
     if (!fillAddress(path, addr))
         return nullptr;
@@ -689,14 +692,17 @@ ConnPtr connectTo(const std::string& path, const std::string& dir, Clock::time_p
     if (!connectBy(fd, addr, by))
         return nullptr;
     Frame hello;
-    hello.type = FrameType::Hello;
-    hello.prefixId = prefixIdOf(dir);
+    hello.type = oneSend ? FrameType::HelloOneSend : FrameType::Hello;
+    hello.prefixId = bus::prefixIdOf(dir);
     hello.pid = static_cast<std::uint32_t>(getpid());
     std::vector<std::uint8_t> out;
     bus::encodeFrame(hello, out);
+    if (oneSend)
+        out.insert(out.end(), oneSend->begin(), oneSend->end());
     if (!writeAll(fd, out, by))
         return nullptr;
     c->helloOk = true;
+    c->oneSend = oneSend != nullptr;
     return c;
 }
 
@@ -718,10 +724,10 @@ void trimPool(const ConnPtr& keep) {
 }
 
 // An idle pooled connection to `path` (the posts' own one with `forPosts`), or a new one, which
-// joins the pool unless `transient` (its owner closes it after use); a new one is waited for
-// until `by`. UI thread.
+// joins the pool unless it is a one-send connection for `oneSend` (see connectTo); a new one is
+// waited for until `by`. UI thread.
 ConnPtr pooledConn(const std::string& path, const std::string& dir, Clock::time_point by,
-                   bool forPosts, bool transient = false) {
+                   bool forPosts, const std::vector<std::uint8_t>* oneSend = nullptr) {
     Bus& b = theBus();
     prunePool();
     auto now = Clock::now();
@@ -730,8 +736,8 @@ ConnPtr pooledConn(const std::string& path, const std::string& dir, Clock::time_
             o.lastUsed = now;
             return o.conn;
         }
-    ConnPtr c = connectTo(path, dir, by);
-    if (!c || transient)
+    ConnPtr c = connectTo(path, dir, by, oneSend);
+    if (!c || oneSend)
         return c;
     b.outgoing.push_back({path, c, forPosts, now});
     trimPool(c);
@@ -871,12 +877,13 @@ Outcome sendOnce(const std::string& dir, const RemoteWindow& w, UINT msg, WPARAM
     if (!bus::encodeFrame(f, out))
         return Outcome::NotDelivered;
 
-    // From another thread every send has a connection of its own; on the UI thread a transient
-    // one (a broadcast's) is closed when `c` goes out of scope.
+    // From another thread every send has a one-send connection of its own; on the UI thread a
+    // broadcast's is one too, unless an idle pooled connection is there. Either is closed when
+    // `c` goes out of scope.
     const auto writeBy = std::min(Clock::now() + ms(waitMs), hard);
     auto connect = [&] {
-        return ui ? pooledConn(path, dir, writeBy, false, broadcast)
-                  : connectTo(path, dir, writeBy);
+        return ui ? pooledConn(path, dir, writeBy, false, broadcast ? &out : nullptr)
+                  : connectTo(path, dir, writeBy, &out);
     };
     Frame reply;
     WaitResult res = WaitResult::Failed;
@@ -893,7 +900,7 @@ Outcome sendOnce(const std::string& dir, const RemoteWindow& w, UINT msg, WPARAM
         if (!c)
             break;
         c->busy = true;
-        written = writeAll(c->fd, out, writeBy);
+        written = c->oneSend || writeAll(c->fd, out, writeBy);
         if (!written)
             continue;
         res = waitReply(c, f.seq, ui, w.pid, waitMs, hard, reply);

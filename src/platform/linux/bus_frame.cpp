@@ -93,6 +93,7 @@ std::uint32_t readU32(const std::uint8_t* p) {
 std::size_t maxBody(std::uint8_t type) {
     switch (static_cast<FrameType>(type)) {
         case FrameType::Hello:
+        case FrameType::HelloOneSend:
             return kHelloBody;
         case FrameType::Send:
             return kSendBody + kMaxPayload;
@@ -109,6 +110,15 @@ bool readMsgFields(Reader& r, Frame& f) {
 }
 
 }  // namespace
+
+std::uint64_t prefixIdOf(const std::string& runtimeDir) {
+    std::uint64_t h = 1469598103934665603ull;  // FNV-1a
+    for (unsigned char c : runtimeDir) {
+        h ^= c;
+        h *= 1099511628211ull;
+    }
+    return h;
+}
 
 DecodeStatus decodeFrame(const std::uint8_t* data, std::size_t size, Frame& out,
                          std::size_t& consumed) {
@@ -136,6 +146,7 @@ DecodeStatus decodeFrame(const std::uint8_t* data, std::size_t size, Frame& out,
     bool ok = false;
     switch (f.type) {
         case FrameType::Hello:
+        case FrameType::HelloOneSend:
             ok = r.u64(f.prefixId) && r.u32(f.pid);
             break;
         case FrameType::Post:
@@ -179,6 +190,7 @@ bool encodeFrame(const Frame& f, std::vector<std::uint8_t>& out) {
     Writer w(body);
     switch (f.type) {
         case FrameType::Hello:
+        case FrameType::HelloOneSend:
             w.u64(f.prefixId);
             w.u32(f.pid);
             break;

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace platform::bus {
@@ -25,6 +26,9 @@ enum class FrameType : std::uint8_t {
     Send = 2,   // synchronous message, answered by a Reply with the same seq
     Post = 3,   // queued message, no answer
     Reply = 4,  // result of a Send
+    // First frame of a connection that carries one Send, which the receiver closes after its
+    // Reply (a broadcast's, or a send from a thread other than the UI thread); body as Hello.
+    HelloOneSend = 5,
 };
 
 // NoWindow and Expired guarantee that no procedure saw the message.
@@ -32,7 +36,7 @@ enum class ReplyStatus : std::uint8_t { Ok = 0, NoWindow = 1, Expired = 2 };
 
 struct Frame {
     FrameType type = FrameType::Hello;
-    // Hello
+    // Hello, HelloOneSend
     std::uint64_t prefixId = 0;
     std::uint32_t pid = 0;
     // Send, Post, Reply
@@ -59,6 +63,9 @@ enum class DecodeStatus {
     NeedMore,   // the input holds only the start of a frame
     Malformed,  // the input cannot be a frame of ours: drop the connection
 };
+
+// The prefix id a Hello carries: a hash of the prefix's runtime folder.
+std::uint64_t prefixIdOf(const std::string& runtimeDir);
 
 DecodeStatus decodeFrame(const std::uint8_t* data, std::size_t size, Frame& out,
                          std::size_t& consumed);
