@@ -31,7 +31,7 @@ class RealSystem final : public RorezivSystem {
         return platform::createWindow(className, std::move(proc), createParam);
     }
     bool destroyWindow(HWND hwnd) override { return platform::destroyWindow(hwnd); }
-    void setHandledMessages(HWND hwnd, std::vector<UINT> messages) override {
+    void setHandledMessages(HWND hwnd, std::vector<platform::HandledMessage> messages) override {
         platform::setHandledMessages(hwnd, std::move(messages));
     }
     LRESULT sendMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) override {

@@ -75,7 +75,7 @@ class RorezivSystem {
                               LPARAM createParam) = 0;
     virtual bool destroyWindow(HWND hwnd) = 0;
     // Names the messages from WM_USER up that the window handles (platform::setHandledMessages).
-    virtual void setHandledMessages(HWND hwnd, std::vector<UINT> messages) = 0;
+    virtual void setHandledMessages(HWND hwnd, std::vector<platform::HandledMessage> messages) = 0;
     virtual LRESULT sendMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) = 0;
     virtual void messageBox(const char* text, const char* caption) = 0;
     virtual std::int32_t libraryEntry1(HWND hwnd, WPARAM wParam, LPARAM lParam) = 0;

@@ -120,15 +120,35 @@ bool destroyWindow(HWND hwnd);
 // window of this process. UI thread.
 bool setWindowText(HWND hwnd, const std::string& text);
 
-// Names the messages from WM_USER up that a window of this process acts on; its procedure gives
-// every other one of them to defWindowProc. A broadcast from another process then passes the
-// window by for those others, without waking this process: a broadcast's results are not looked
-// at, so no peer can tell, and processes that start together no longer make each other handle
-// the broadcasts of every other one that they would ignore anyway. Messages below WM_USER, and
-// messages sent or posted to the window itself, are delivered as always. A window that never
-// calls this gets every broadcast. False for a handle that is no window of this process. UI
-// thread. On Win32 broadcasts are the system's, and this only checks the handle.
-bool setHandledMessages(HWND hwnd, std::vector<UINT> messages);
+// A message a window acts on (see setHandledMessages): every one, or only those whose wParam or
+// lParam has the given low word (a window that answers the handshake of one device, say).
+struct HandledMessage {
+    enum class Only : std::uint8_t { Any, WParamLowWord, LParamLowWord };
+    HandledMessage(UINT m) : msg(m) {}  // every one; implicit, so that a list of numbers will do
+    HandledMessage(UINT m, Only o, std::uint16_t word) : msg(m), only(o), lowWord(word) {}
+    // Whether a broadcast of this message with these parameters is one of those.
+    bool covers(UINT m, WPARAM wParam, LPARAM lParam) const {
+        return m == msg && (only == Only::Any ||
+                            (only == Only::WParamLowWord && (wParam & 0xFFFF) == lowWord) ||
+                            (only == Only::LParamLowWord &&
+                             (static_cast<std::uintptr_t>(lParam) & 0xFFFF) == lowWord));
+    }
+    UINT msg;
+    Only only = Only::Any;
+    std::uint16_t lowWord = 0;
+    friend bool operator==(const HandledMessage&, const HandledMessage&) = default;
+};
+
+// Names the messages from WM_USER up that a window of this process acts on now; its procedure
+// gives every other one of them to defWindowProc. A broadcast from another process then passes
+// the window by for those others, without waking this process: a broadcast's results are not
+// looked at, so no peer can tell, and processes that start together no longer make each other
+// handle the broadcasts of every other one that they would ignore anyway. Messages below
+// WM_USER, and messages sent or posted to the window itself, are delivered as always. A window
+// that never calls this gets every broadcast; one whose procedure starts to act on more calls it
+// again first. False for a handle that is no window of this process. UI thread. On Win32
+// broadcasts are the system's, and this only checks the handle.
+bool setHandledMessages(HWND hwnd, std::vector<HandledMessage> messages);
 
 // The first live window of the prefix (this process's included) with this class name and title,
 // or 0 (FindWindow). Reads the registry only: no window is sent anything.

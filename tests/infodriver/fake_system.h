@@ -42,7 +42,7 @@ class FakeSystem : public RorezivSystem {
     HWND nextHandle = 0x12345;
     HWND window = 0;
     platform::WindowProc proc;
-    std::vector<UINT> handled;  // what the window named (setHandledMessages)
+    std::vector<platform::HandledMessage> handled;  // what the window named
     std::vector<Sent> sent;
     std::vector<LibraryCall> calls;
     std::map<std::int32_t, std::string> slots;  // what reads return
@@ -61,7 +61,7 @@ class FakeSystem : public RorezivSystem {
         }
         return window;
     }
-    void setHandledMessages(HWND hwnd, std::vector<UINT> messages) override {
+    void setHandledMessages(HWND hwnd, std::vector<platform::HandledMessage> messages) override {
         if (hwnd == window || !window)
             handled = std::move(messages);
     }

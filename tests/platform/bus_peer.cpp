@@ -14,8 +14,9 @@
 //   0x8005  hangs (sleeps 60 s) without answering
 //   0x8006  busy: sleeps wParam milliseconds, then answers 1
 // Stdin lines: "send HWND MSG WPARAM [LPARAM]", "post HWND MSG WPARAM [LPARAM]" (numbers in hex)
-// and "title HWND TEXT" print "result <value>"; "handles HWND [MSG ...]" names the messages the
-// window handles (setHandledMessages) and prints "result <value>"; "farewell HWND" makes a
+// and "title HWND TEXT" print "result <value>"; "handles HWND [MSG[=wWORD|=lWORD] ...]" names the
+// messages the window handles (setHandledMessages; all of a MSG, or only those whose wParam or
+// lParam has that low word) and prints "result <value>"; "farewell HWND" makes a
 // termination signal send 0x8001 to HWND (printing "farewell <result>") before the process quits;
 // "find CLASS" prints "found <hex>" for each window of that class, then "found end"; "quit" ends
 // the loop.
@@ -107,10 +108,21 @@ bool runCommand(const std::string& line) {
         return true;
     }
     if (int used = 0; std::sscanf(line.c_str(), "handles %x%n", &hwnd, &used) == 1) {
-        std::vector<UINT> handled;
-        for (const char* p = line.c_str() + used; std::sscanf(p, " %x%n", &msg, &used) == 1;
-             p += used)
-            handled.push_back(msg);
+        std::vector<HandledMessage> handled;
+        unsigned word = 0;
+        char which = 0;
+        for (const char* p = line.c_str() + used; std::sscanf(p, " %x%n", &msg, &used) == 1;) {
+            p += used;
+            if (std::sscanf(p, "=%c%x%n", &which, &word, &used) == 2) {
+                p += used;
+                handled.emplace_back(msg,
+                                     which == 'w' ? HandledMessage::Only::WParamLowWord
+                                                  : HandledMessage::Only::LParamLowWord,
+                                     static_cast<std::uint16_t>(word));
+            } else {
+                handled.emplace_back(msg);
+            }
+        }
         say("result " + std::to_string(setHandledMessages(hwnd, handled)));
         return true;
     }

@@ -258,7 +258,7 @@ TEST_F(BusTest, BroadcastsPassByAWindowThatDoesNotHandleThem) {
     Peer a = startPeer(), b = startPeer();
     ASSERT_TRUE(a.hwnd && b.hwnd);
     char cmd[64];
-    std::snprintf(cmd, sizeof cmd, "handles %x 8032 9000\n", a.hwnd);
+    std::snprintf(cmd, sizeof cmd, "handles %x 8032 9000 8033=w12 8033=l34 8034=l5\n", a.hwnd);
     a.proc->writeStdin(cmd);
     ASSERT_TRUE(a.proc->waitForLine("result 1", 10s));
     sendMessage(HWND_BROADCAST, 0x8031, 1, 2);
@@ -283,6 +283,22 @@ TEST_F(BusTest, BroadcastsPassByAWindowThatDoesNotHandleThem) {
     EXPECT_TRUE(a.proc->waitForLine("msg 9000 9 9", 10s));
     EXPECT_EQ(std::count(a.proc->linesSeen().begin(), a.proc->linesSeen().end(), "msg 8031 9 9"),
               0);
+    // Some messages only when a low word is the one named.
+    for (WPARAM w : {0x12, 0x70012, 0x13})
+        for (LPARAM l : {0x34, 0x5, 0x35})
+            sendMessage(HWND_BROADCAST, 0x8033, w, l);
+    sendMessage(HWND_BROADCAST, 0x8034, 1, 0x10005);
+    sendMessage(HWND_BROADCAST, 0x8034, 1, 6);
+    sendMessage(HWND_BROADCAST, 0x9000, 0, 0);
+    ASSERT_TRUE(a.proc->waitForLine("msg 9000 0 0", 10s));
+    got.clear();
+    for (const auto& line : a.proc->linesSeen())
+        if (line.starts_with("msg 8033") || line.starts_with("msg 8034"))
+            got.push_back(line);
+    EXPECT_EQ(
+        got, (std::vector<std::string>{
+                 "msg 8033 18 52", "msg 8033 18 5", "msg 8033 18 53", "msg 8033 458770 52",
+                 "msg 8033 458770 5", "msg 8033 458770 53", "msg 8033 19 52", "msg 8034 1 65541"}));
 }
 
 TEST_F(BusTest, PeerKilledDuringSendIsSkippedAndCleanedUp) {

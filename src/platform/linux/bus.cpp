@@ -42,6 +42,7 @@
 #include <QSocketNotifier>
 #include <QTimer>
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -941,22 +942,28 @@ Outcome sendOnce(const std::string& dir, const RemoteWindow& w, UINT msg, WPARAM
 constexpr std::size_t kMaxName = 255;
 // Most handled messages an entry names; a window that names more gets every broadcast.
 constexpr std::size_t kMaxHandled = 64;
-// Largest entry: the head line with the handled messages (up to 9 characters each), the class
+// Largest entry: the head line with the handled messages (up to 16 characters each), the class
 // name and the title, each with its newline.
-constexpr std::size_t kMaxEntry = 64 + 9 * kMaxHandled + 2 * (kMaxName + 1);
+constexpr std::size_t kMaxEntry = 64 + 16 * kMaxHandled + 2 * (kMaxName + 1);
 
-// An entry's text: "PID HWND[ h MSG MSG ...]\nCLASS\nTITLE", the messages (hex) when the window
-// has named the ones it handles. They are on the head line, which a change of title rewrites
-// unchanged, so that a reader never sees them torn.
+// An entry's text: "PID HWND[ h MSG MSG ...]\nCLASS\nTITLE", the messages when the window has
+// named the ones it handles: MSG is the message in hex, followed by "=wWORD" or "=lWORD" when
+// only a low word of wParam or lParam (hex) is handled. They are on the head line, which a change
+// of title rewrites unchanged, so that a reader never sees them torn.
 std::string entryText(HWND hwnd, const std::string& className, const std::string& title,
-                      const std::optional<std::vector<UINT>>& handled) {
+                      const std::optional<std::vector<HandledMessage>>& handled) {
     char word[64];
     std::snprintf(word, sizeof word, "%lld %x", static_cast<long long>(getpid()), hwnd);
     std::string text = word;
     if (handled && handled->size() <= kMaxHandled) {
         text += " h";
-        for (UINT m : *handled) {
-            std::snprintf(word, sizeof word, " %x", m);
+        for (const HandledMessage& h : *handled) {
+            using Only = HandledMessage::Only;
+            if (h.only == Only::Any)
+                std::snprintf(word, sizeof word, " %x", h.msg);
+            else
+                std::snprintf(word, sizeof word, " %x=%c%x", h.msg,
+                              h.only == Only::WParamLowWord ? 'w' : 'l', h.lowWord);
             text += word;
         }
     }
@@ -966,20 +973,41 @@ std::string entryText(HWND hwnd, const std::string& className, const std::string
 
 // The handled messages of a head line after its handle: none when it names none or is malformed,
 // so that the window gets every broadcast.
-std::optional<std::vector<UINT>> parseHandled(const char* p) {
+std::optional<std::vector<HandledMessage>> parseHandled(const char* p) {
     if (std::strncmp(p, " h", 2) != 0)
         return std::nullopt;
     p += 2;
-    std::vector<UINT> handled;
-    while (*p == ' ') {
+    // One hex number right at `p`, at most `max`; false when there is none.
+    auto hex = [&p](unsigned long max, unsigned long& v) {
+        if (!std::isxdigit(static_cast<unsigned char>(*p)))
+            return false;
         char* end = nullptr;
-        unsigned long m = std::strtoul(p + 1, &end, 16);
-        if (end == p + 1 || m > 0xFFFFFFFFul)
-            return std::nullopt;
-        handled.push_back(static_cast<UINT>(m));
+        v = std::strtoul(p, &end, 16);
         p = end;
+        return v <= max;
+    };
+    std::vector<HandledMessage> handled;
+    while (*p == ' ') {
+        ++p;
+        unsigned long m = 0, word = 0;
+        if (!hex(0xFFFFFFFFul, m))
+            return std::nullopt;
+        if (*p != '=') {
+            handled.emplace_back(static_cast<UINT>(m));
+            continue;
+        }
+        const char which = p[1];
+        if (which != 'w' && which != 'l')
+            return std::nullopt;
+        p += 2;
+        if (!hex(0xFFFFul, word))
+            return std::nullopt;
+        handled.emplace_back(static_cast<UINT>(m),
+                             which == 'w' ? HandledMessage::Only::WParamLowWord
+                                          : HandledMessage::Only::LParamLowWord,
+                             static_cast<std::uint16_t>(word));
     }
-    if (*p != '\0' || !std::is_sorted(handled.begin(), handled.end()))
+    if (*p != '\0')
         return std::nullopt;
     return handled;
 }
@@ -1062,7 +1090,7 @@ void busUnregister(BusEntry& entry) {
 }
 
 void busPublish(BusEntry& entry, HWND hwnd, const std::string& className, const std::string& title,
-                const std::optional<std::vector<UINT>>& handled) {
+                const std::optional<std::vector<HandledMessage>>& handled) {
     if (entry.fd < 0)
         return;
     // The new text first, then the length: a reader meanwhile sees the old title or the new one,
@@ -1177,12 +1205,12 @@ LRESULT busSendTo(std::uint16_t low, UINT msg, WPARAM wParam, LPARAM lParam,
     answered = false;
     std::string dir = runtimeDir();
     auto w = dir.empty() ? std::nullopt : resolve(dir, low);
-    if (w && broadcast && !w->takesBroadcast(msg)) {
+    if (w && broadcast && !w->takesBroadcast(msg, wParam, lParam)) {
         // A window is passed by only as its entry says now: a remembered address may belong to
         // a window gone since, whose low word a new window has taken.
         addressCache().forget(low);
         w = resolve(dir, low);
-        if (w && !w->takesBroadcast(msg))
+        if (w && !w->takesBroadcast(msg, wParam, lParam))
             return 0;
     }
     if (!w)

@@ -31,19 +31,21 @@ void busUnregister(BusEntry& entry);
 // Publishes the window's title and the messages it handles (see setHandledMessages) beside its
 // class name. UI thread.
 void busPublish(BusEntry& entry, HWND hwnd, const std::string& className, const std::string& title,
-                const std::optional<std::vector<UINT>>& handled);
+                const std::optional<std::vector<HandledMessage>>& handled);
 
 struct RemoteWindow {
     pid_t pid = 0;
     HWND hwnd = 0;
     std::string className;
     std::string title;
-    std::optional<std::vector<UINT>> handled;  // sorted; none: every message
+    std::optional<std::vector<HandledMessage>> handled;  // none: every message
 
-    // Whether a broadcast of `msg` must reach the window.
-    bool takesBroadcast(UINT msg) const {
-        return msg < WM_USER || !handled ||
-               std::binary_search(handled->begin(), handled->end(), msg);
+    // Whether a broadcast of this message must reach the window.
+    bool takesBroadcast(UINT msg, WPARAM wParam, LPARAM lParam) const {
+        if (msg < WM_USER || !handled)
+            return true;
+        return std::any_of(handled->begin(), handled->end(),
+                           [&](const HandledMessage& h) { return h.covers(msg, wParam, lParam); });
     }
 };
 // The live window with this low word, from the registry (this process's windows included). An

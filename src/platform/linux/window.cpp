@@ -44,8 +44,8 @@ struct Window {
     HWND hwnd = 0;
     std::uint64_t serial = 0;  // tells a window apart from a later one with the same handle
     std::string className;
-    std::string title;                         // guarded by State::mu
-    std::optional<std::vector<UINT>> handled;  // from WM_USER up; none: every message. UI thread
+    std::string title;                                   // guarded by State::mu
+    std::optional<std::vector<HandledMessage>> handled;  // none: every message. UI thread
     WindowProc proc;
     std::map<unsigned, QTimer*> timers;  // UI thread only
     detail::BusEntry entry;
@@ -428,12 +428,10 @@ bool setWindowText(HWND hwnd, const std::string& text) {
     return true;
 }
 
-bool setHandledMessages(HWND hwnd, std::vector<UINT> messages) {
+bool setHandledMessages(HWND hwnd, std::vector<HandledMessage> messages) {
     auto w = findLocal(hwnd);
     if (!w || !detail::isUiThread())
         return false;
-    std::sort(messages.begin(), messages.end());
-    messages.erase(std::unique(messages.begin(), messages.end()), messages.end());
     w->handled = std::move(messages);
     std::string title;
     {

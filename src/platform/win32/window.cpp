@@ -234,7 +234,7 @@ bool setWindowText(HWND hwnd, const std::string& text) {
 }
 
 // The system delivers broadcasts itself; there is nothing to tell it.
-bool setHandledMessages(HWND hwnd, std::vector<UINT>) {
+bool setHandledMessages(HWND hwnd, std::vector<HandledMessage>) {
     return ownWindow(hwnd);
 }
 
