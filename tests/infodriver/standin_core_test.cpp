@@ -97,6 +97,38 @@ TEST_F(StandInTest, HandshakeAnswersTheWholeHandleOfItsDevicesClientOnly) {
     EXPECT_EQ(output(), "connect 0x5678\nannounce 0x5678\nclosing 70000\n");
 }
 
+// The broadcasts the stand-in names for the bus follow the handshake: whatever it acts on is
+// named before it comes, so no broadcast passes it by that it would have acted on.
+TEST_F(StandInTest, TheBroadcastsItNamesFollowTheHandshake) {
+    auto wants = [&](std::uint32_t msg, std::uintptr_t w, std::intptr_t l) {
+        auto handled = standIn.handledBroadcasts();
+        return handled && std::any_of(handled->begin(), handled->end(),
+                                      [&](const auto& h) { return h.covers(msg, w, l); });
+    };
+    const auto client = packWords(0x5678, 0), other = packWords(0x1111, 0);
+    EXPECT_TRUE(wants(ZED_FINDINFODRIVER, client, packWords(70000, 0)));
+    EXPECT_FALSE(wants(ZED_FINDINFODRIVER, client, packWords(12, 0)));
+    EXPECT_FALSE(wants(ZED_CLIENTCONNECTED, client, 0));
+    EXPECT_FALSE(wants(ZED_CLIENTANNOUNCE, client, 0));
+    for (std::uint32_t m : {ZED_CLIENTPARAMS, ZED_CLIENTCLOSING, ZED_SLOTWRITE, ZED_SLOTREAD,
+                            ZED_SLOTWRITEALT, KELP_SETSLOT})
+        EXPECT_TRUE(wants(m, 0, 0)) << m;
+    handle(ZED_FINDINFODRIVER, client, packWords(70000, 0));
+    EXPECT_TRUE(wants(ZED_CLIENTCONNECTED, client, 0));
+    EXPECT_FALSE(wants(ZED_CLIENTCONNECTED, other, 0));
+    handle(ZED_CLIENTCONNECTED, client, 0);
+    EXPECT_FALSE(wants(ZED_CLIENTCONNECTED, client, 0));
+    EXPECT_TRUE(wants(ZED_CLIENTANNOUNCE, client, 0));
+    EXPECT_FALSE(wants(ZED_CLIENTANNOUNCE, other, 0));
+    handle(ZED_CLIENTCLOSING, 0, 70000);
+    EXPECT_FALSE(wants(ZED_CLIENTANNOUNCE, client, 0));
+
+    // Traced, it shows every protocol message, so it names none and gets every broadcast.
+    Options traced = options;
+    traced.trace = true;
+    EXPECT_FALSE(StandIn(link, traced).handledBroadcasts());
+}
+
 TEST_F(StandInTest, ChangesGoToTheClientAndOnlyItsEchoIsStored) {
     connect();
     standIn.command("set 8 1");

@@ -8,7 +8,9 @@
 #include <QSocketNotifier>
 #include <cerrno>
 #include <cstdio>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "common/say.h"
 #include "infodriver/protocol.h"
@@ -46,6 +48,20 @@ class BusLink final : public standin::Link {
         return true;
     }
     void die() override { raise(SIGKILL); }
+
+    // Tells the bus which broadcasts the stand-in acts on now, when that has changed: before the
+    // message that changed it is answered, so the sender's next broadcast finds it.
+    void publishHandled(const standin::StandIn& standIn) {
+        auto handled = standIn.handledBroadcasts();
+        if (!window || handled == published_)
+            return;
+        published_ = handled;
+        if (handled)
+            platform::setHandledMessages(window, std::move(*handled));
+    }
+
+  private:
+    std::optional<std::vector<platform::HandledMessage>> published_;
 };
 
 }  // namespace
@@ -61,8 +77,8 @@ int main(int argc, char** argv) {
     BusLink link;
     standin::StandIn standIn(link, options);
     link.window = platform::createWindow(
-        standin::CLASS_NAME, [&standIn](platform::HWND hwnd, platform::UINT msg,
-                                        platform::WPARAM wParam, platform::LPARAM lParam) {
+        standin::CLASS_NAME, [&standIn, &link](platform::HWND hwnd, platform::UINT msg,
+                                               platform::WPARAM wParam, platform::LPARAM lParam) {
             standin::Payload payload;
             if (msg == infodriver::ZED_SLOTREAD && lParam) {
                 payload.out = reinterpret_cast<char*>(lParam);
@@ -70,7 +86,9 @@ int main(int argc, char** argv) {
             } else {
                 payload.text = platform::lParamText(lParam);
             }
-            if (auto r = standIn.handle(msg, wParam, lParam, payload))
+            auto r = standIn.handle(msg, wParam, lParam, payload);
+            link.publishHandled(standIn);
+            if (r)
                 return static_cast<platform::LRESULT>(*r);
             return platform::defWindowProc(hwnd, msg, wParam, lParam);
         });
@@ -79,6 +97,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "kelp-infodriver: cannot create the window on the message bus\n");
         return 1;
     }
+    link.publishHandled(standIn);
     auto stop = [&link] {
         if (link.window)
             platform::destroyWindow(link.window);
@@ -90,7 +109,10 @@ int main(int argc, char** argv) {
     });
 
     standin::LineSplitter lines;
-    auto onLine = [&standIn](const std::string& line) { standIn.command(line); };
+    auto onLine = [&standIn, &link](const std::string& line) {
+        standIn.command(line);
+        link.publishHandled(standIn);
+    };
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
     QObject::connect(&input, &QSocketNotifier::activated, [&] {
         char buf[4096];

@@ -267,6 +267,28 @@ std::optional<std::intptr_t> StandIn::handle(std::uint32_t msg, std::uintptr_t w
     }
 }
 
+std::optional<std::vector<platform::HandledMessage>> StandIn::handledBroadcasts() const {
+    if (options_.trace)
+        return std::nullopt;
+    using Only = platform::HandledMessage::Only;
+    std::vector<platform::HandledMessage> handled{
+        {ZED_FINDINFODRIVER, Only::LParamLowWord,
+         static_cast<std::uint16_t>(lowWord(static_cast<unsigned>(options_.device)))},
+        ZED_CLIENTPARAMS,
+        ZED_CLIENTCLOSING,
+        ZED_SLOTWRITE,
+        ZED_SLOTREAD,
+        ZED_SLOTWRITEALT,
+        KELP_SETSLOT};
+    if (candidate_)
+        handled.emplace_back(ZED_CLIENTCONNECTED, Only::WParamLowWord,
+                             static_cast<std::uint16_t>(lowWord(candidate_)));
+    if (client_)
+        handled.emplace_back(ZED_CLIENTANNOUNCE, Only::WParamLowWord,
+                             static_cast<std::uint16_t>(lowWord(client_)));
+    return handled;
+}
+
 const std::string& StandIn::slot(std::uintptr_t index) const {
     static const std::string empty;
     auto it = slots_.find(static_cast<unsigned>(index));

@@ -11,6 +11,9 @@
 #include <string>
 #include <unordered_map>
 #include <utility>
+#include <vector>
+
+#include "platform/window.h"
 
 namespace standin {
 
@@ -120,6 +123,12 @@ class StandIn {
 
     // One line of standard input.
     void command(const std::string& line);
+
+    // Of the control system's broadcasts, the ones the stand-in acts on now (see
+    // platform::setHandledMessages): a handshake only for its device, a client's connect only
+    // from the client whose handshake is under way and its announce only from the connected
+    // client; every other message it handles at all. None with --trace, which shows every one.
+    std::optional<std::vector<platform::HandledMessage>> handledBroadcasts() const;
 
   private:
     void clientWrite(const char* tag, std::uintptr_t slot, const char* value);
