@@ -110,10 +110,12 @@ for mode in 0 1; do
         "$(sed -n 's/.*DebugMode=[01] *\([0-9]* ms\).*/\1/p' <<<"$l")" \
         "$([[ $l == *"[pass]"* ]] && echo pass || echo FAIL)"
 done
-l=$(line "$out/system.txt" "idle connected driver")
-idle=$(num "$l" "s =")
-row "idle connected driver on the 1 s poll cycle <= 0.1% of a core" "${idle:-?} %" \
-    "$(judge "$idle" "<=" 0.1)"
+for mode in 0 1; do
+    l=$(line "$out/system.txt" "idle connected driver, DebugMode=$mode")
+    idle=$(num "$l" "s =")
+    row "idle connected driver, 1 s poll cycle, <= 0.1% of a core, DebugMode=$mode" \
+        "${idle:-?} %" "$(judge "$idle" "<=" 0.1)"
+done
 l=$(line "$out/roundtrip.txt" "round trips/s")
 row "infodriver round trip (change, echo, stored), every value stored" \
     "$(sed -n 's/.*: \([0-9]* round trips\/s, [0-9.]* us each\).*/\1/p' <<<"$l")" \

@@ -681,9 +681,10 @@ class Session {
         auto it = info_.writes.find(1);
         const std::string link =
             it == info_.writes.end() || it->second.empty() ? "none" : it->second.back();
-        return format("device %d: %u connects, slot 1 last written %s, camera answered %u polls; "
-                      "see %s",
-                      device_, info_.connects, link.c_str(), camera_.polls, logPath_.c_str());
+        return format(
+            "device %d: %u connects, slot 1 last written %s, camera answered %u polls; "
+            "see %s",
+            device_, info_.connects, link.c_str(), camera_.polls, logPath_.c_str());
     }
 
     bool waitUp(Clock::duration limit) {
@@ -946,7 +947,7 @@ void throughput(Session& s, double seconds, const char* tag) {
         "-");
 }
 
-void idle(Session& s, int seconds) {
+void idle(Session& s, int seconds, int debugMode) {
     // Let the start-up settle (first connection, early polls) before the window opens.
     idleFor(2s);
     const unsigned polls0 = s.polls();
@@ -961,7 +962,7 @@ void idle(Session& s, int seconds) {
     const ProcSample b = sample(s.driverPid());
     const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
     const double cpu = 1e-9 * static_cast<double>(cpuNs(s.driverPid()) - cpu0);
-    addRow(format("idle connected driver, %d s", seconds),
+    addRow(format("idle connected driver, DebugMode=%d, %d s", debugMode, seconds),
            format("VmRSS %ld -> %ld KiB (peak %ld), CPU %.4f s = %.3f %% of a core", a.rssKiB,
                   b.rssKiB, peakRss, cpu, 100.0 * cpu / wall),
            format("%u polls answered", s.polls() - polls0));
@@ -1386,12 +1387,12 @@ int main(int argc, char** argv) {
         idleUnreachable(s, unreachableSeconds);
         clean = s.stop() && clean;
     }
-    if (idleSeconds > 0) {
-        std::printf("== idle, DebugMode=1\n");
-        Session s(*prefix, device++, 1, true);
+    for (int debugMode : idleSeconds > 0 ? debugModes : std::vector<int>{}) {
+        std::printf("== idle, DebugMode=%d\n", debugMode);
+        Session s(*prefix, device++, debugMode, true);
         if (!s.start())
             return 2;
-        idle(s, idleSeconds);
+        idle(s, idleSeconds, debugMode);
         clean = s.stop() && clean;
     }
 

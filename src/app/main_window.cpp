@@ -127,8 +127,6 @@ bool MainWindow::create() {
                            platform::LPARAM l) { return windowProc(h, msg, w, l); });
     if (!hwnd)
         return false;
-    // The procedure acts on system messages only: no broadcast of the control system is for it.
-    platform::setHandledMessages(hwnd, {});
     hwnd_ = hwnd;
     return true;
 }
@@ -151,6 +149,9 @@ platform::LRESULT MainWindow::windowProc(platform::HWND hwnd, platform::UINT msg
                                          platform::WPARAM wParam, platform::LPARAM lParam) {
     switch (msg) {
         case platform::WM_CREATE:
+            // The procedure acts on system messages only: no broadcast of the control system is
+            // for it, not even while the start-up below connects to the infodriver.
+            platform::setHandledMessages(hwnd, {});
             onCreate(hwnd);
             return 0;
         case platform::WM_DESTROY:
