@@ -193,12 +193,16 @@ void closeConn(const ConnPtr& c) {
 }
 
 // Reads what the socket has, up to what one frame may need. False on end of stream or error.
+// A read that does not fill the chunk has taken everything there was: asking again would only
+// hear EAGAIN, and whatever comes later makes the socket readable again.
 bool readAvailable(Conn& c) {
     std::uint8_t chunk[65536];
     while (c.in.size() < kMaxBuffered) {
         ssize_t n = recv(c.fd, chunk, sizeof chunk, MSG_DONTWAIT);
         if (n > 0) {
             c.in.insert(c.in.end(), chunk, chunk + n);
+            if (static_cast<std::size_t>(n) < sizeof chunk)
+                return true;
             continue;
         }
         if (n < 0 && errno == EINTR)

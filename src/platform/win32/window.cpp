@@ -235,7 +235,7 @@ bool setWindowText(HWND hwnd, const std::string& text) {
 
 // The system delivers broadcasts itself; there is nothing to tell it.
 bool setHandledMessages(HWND hwnd, std::vector<HandledMessage>) {
-    return ownWindow(hwnd);
+    return ownWindow(hwnd) != nullptr;
 }
 
 HWND findWindow(const std::string& className, const std::string& title) {
