@@ -2,8 +2,10 @@
 //
 // Registry: every window owns a file "w<low word in hex>" in the prefix's runtime folder and holds
 // an flock on it for its life. The file says which process owns the window (pid, full handle,
-// class name). A file whose lock can be taken belongs to a dead process and is removed by whoever
-// finds it; the kernel drops the lock when a process dies, even by SIGKILL.
+// class name, title) and, when the window has named them, the messages it handles: a broadcast
+// passes by a window that does not handle its message, without a connection to its process. A
+// file whose lock can be taken belongs to a dead process and is removed by whoever finds it; the
+// kernel drops the lock when a process dies, even by SIGKILL.
 //
 // Transport: each process with windows listens on "b<pid>.s" in the runtime folder (mode 0700, so
 // no other user can connect; the peer's uid is checked too). A connection starts with a Hello that
