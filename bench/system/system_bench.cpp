@@ -1299,8 +1299,9 @@ int main(int argc, char** argv) {
     if (!farmSizes.empty() || soakSeconds > 0) {
         for (int n : farmSizes) {
             std::printf("== farm of %d devices\n", n);
-            clean = farm(*prefix, device, n, farmIdle) && clean;
-            device += n;
+            // COM ports go up to COM256, so every farm numbers its devices from 1 again: the
+            // farm before it has stopped.
+            clean = farm(*prefix, 1, n, farmIdle) && clean;
         }
         if (soakSeconds > 0) {
             const int debugMode = debugModes.empty() ? 1 : debugModes.front();
