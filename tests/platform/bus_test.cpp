@@ -299,6 +299,22 @@ TEST_F(BusTest, BroadcastsPassByAWindowThatDoesNotHandleThem) {
         got, (std::vector<std::string>{
                  "msg 8033 18 52", "msg 8033 18 5", "msg 8033 18 53", "msg 8033 458770 52",
                  "msg 8033 458770 5", "msg 8033 458770 53", "msg 8033 19 52", "msg 8034 1 65541"}));
+
+    // A list whose check does not match (an entry read while it was rewritten, say) names
+    // nothing: the window gets every broadcast again.
+    char name[16];
+    std::snprintf(name, sizeof name, "/w%04x", a.hwnd & 0xFFFF);
+    const std::string path = runtimeDir() + name;
+    std::string entry = testing_support::readFile(path);
+    const auto check = entry.find(" #");
+    ASSERT_NE(check, std::string::npos) << entry;
+    entry[check + 2] = entry[check + 2] == '0' ? '1' : '0';
+    const int fd = open(path.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(pwrite(fd, entry.data(), entry.size(), 0), static_cast<ssize_t>(entry.size()));
+    close(fd);
+    sendMessage(HWND_BROADCAST, 0x8031, 10, 10);
+    EXPECT_TRUE(a.proc->waitForLine("msg 8031 10 10", 10s));
 }
 
 TEST_F(BusTest, PeerKilledDuringSendIsSkippedAndCleanedUp) {

@@ -49,10 +49,12 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <random>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
 
@@ -952,16 +954,24 @@ constexpr std::size_t kMaxHandled = 64;
 // name and the title, each with its newline.
 constexpr std::size_t kMaxEntry = 64 + 16 * kMaxHandled + 2 * (kMaxName + 1);
 
-// An entry's text: "PID HWND[ h MSG MSG ...]\nCLASS\nTITLE", the messages when the window has
-// named the ones it handles: MSG is the message in hex, followed by "=wWORD" or "=lWORD" when
-// only a low word of wParam or lParam (hex) is handled. They are on the head line, which a change
-// of title rewrites unchanged, so that a reader never sees them torn.
+// The check of a handled-messages list as an entry spells it: an entry rewritten while a reader
+// reads it can show the reader the start of the new list and the rest of the old one, and such a
+// mix must never pass for a list.
+std::uint32_t listCheck(std::string_view list) {
+    return static_cast<std::uint32_t>(std::hash<std::string_view>{}(list));
+}
+
+// An entry's text: "PID HWND[ h MSG MSG ... #CHECK]\nCLASS\nTITLE", the messages when the window
+// has named the ones it handles: MSG is the message in hex, followed by "=wWORD" or "=lWORD" when
+// only a low word of wParam or lParam (hex) is handled; CHECK is listCheck of " h MSG MSG ...".
+// They are on the head line, which a change of title rewrites unchanged.
 std::string entryText(HWND hwnd, const std::string& className, const std::string& title,
                       const std::optional<std::vector<HandledMessage>>& handled) {
     char word[64];
     std::snprintf(word, sizeof word, "%lld %x", static_cast<long long>(getpid()), hwnd);
     std::string text = word;
     if (handled && handled->size() <= kMaxHandled) {
+        const std::size_t list = text.size();
         text += " h";
         for (const HandledMessage& h : *handled) {
             using Only = HandledMessage::Only;
@@ -972,17 +982,25 @@ std::string entryText(HWND hwnd, const std::string& className, const std::string
                               h.only == Only::WParamLowWord ? 'w' : 'l', h.lowWord);
             text += word;
         }
+        std::snprintf(word, sizeof word, " #%08x", listCheck(std::string_view(text).substr(list)));
+        text += word;
     }
     auto name = [](const std::string& s) { return s.substr(0, std::min(s.find('\n'), kMaxName)); };
     return text + "\n" + name(className) + "\n" + name(title);
 }
 
-// The handled messages of a head line after its handle: none when it names none or is malformed,
-// so that the window gets every broadcast.
-std::optional<std::vector<HandledMessage>> parseHandled(const char* p) {
-    if (std::strncmp(p, " h", 2) != 0)
+// The handled messages of a head line after its handle: none when it names none or is malformed
+// (or torn), so that the window gets every broadcast.
+std::optional<std::vector<HandledMessage>> parseHandled(std::string_view rest) {
+    const std::size_t mark = rest.rfind(" #");
+    unsigned check = 0;
+    int used = 0;
+    if (!rest.starts_with(" h") || mark == std::string_view::npos || rest.size() != mark + 10 ||
+        std::sscanf(std::string(rest.substr(mark)).c_str(), " #%8x%n", &check, &used) != 1 ||
+        used != 10 || check != listCheck(rest.substr(0, mark)))
         return std::nullopt;
-    p += 2;
+    const std::string list(rest.substr(2, mark - 2));
+    const char* p = list.c_str();
     // One hex number right at `p`, at most `max`; false when there is none.
     auto hex = [&p](unsigned long max, unsigned long& v) {
         if (!std::isxdigit(static_cast<unsigned char>(*p)))
@@ -1032,7 +1050,7 @@ bool parseEntry(const std::string& text, RemoteWindow& e) {
         return false;
     e.pid = static_cast<pid_t>(pid);
     e.hwnd = static_cast<HWND>(hwnd);
-    e.handled = parseHandled(head.c_str() + used);
+    e.handled = parseHandled(std::string_view(head).substr(static_cast<std::size_t>(used)));
     auto nl2 = text.find('\n', nl + 1);
     e.className = text.substr(nl + 1, nl2 == std::string::npos ? std::string::npos : nl2 - nl - 1);
     e.title = nl2 == std::string::npos ? std::string() : text.substr(nl2 + 1);
