@@ -682,9 +682,22 @@ class Session {
         const std::string link =
             it == info_.writes.end() || it->second.empty() ? "none" : it->second.back();
         return format(
-            "device %d: %u connects, slot 1 last written %s, camera answered %u polls; "
-            "see %s",
-            device_, info_.connects, link.c_str(), camera_.polls, logPath_.c_str());
+            "device %d: driver %s, %u connects, slot 1 last written %s, camera answered %u "
+            "polls; see %s",
+            device_, driverState().c_str(), info_.connects, link.c_str(), camera_.polls,
+            logPath_.c_str());
+    }
+
+    // Whether the driver still runs, or how it ended; it is left to be reaped by stop().
+    std::string driverState() const {
+        siginfo_t info{};
+        if (driver_ <= 0 ||
+            waitid(P_PID, static_cast<id_t>(driver_), &info, WEXITED | WNOHANG | WNOWAIT) != 0)
+            return "not started";
+        if (info.si_pid == 0)
+            return "running";
+        return info.si_code == CLD_EXITED ? format("exited with %d", info.si_status)
+                                          : format("ended by signal %d", info.si_status);
     }
 
     bool waitUp(Clock::duration limit) {
@@ -1091,17 +1104,19 @@ bool farm(const testing_support::TestPrefix& prefix, int firstDevice, int n, int
     // sets 20 polls (at 1 s) after its camera first answered, at the latest when all were up. On
     // a loaded machine those polls come late, so the wait leaves them twice the time.
     idleFor(40s);
+    // In the scheduler's nanoseconds: clock ticks charge a whole tick to a process that a timer
+    // woke just as the tick came, which is what every idle driver does.
     auto cpuOfAll = [&] {
-        double cpu = 0;
+        std::int64_t ns = 0;
         for (auto& d : devices)
-            cpu += sample(d->driverPid()).cpuSeconds + sample(d->infodriverPid()).cpuSeconds;
-        return cpu;
+            ns += cpuNs(d->driverPid()) + cpuNs(d->infodriverPid());
+        return ns;
     };
-    const double cpu0 = cpuOfAll();
+    const std::int64_t cpu0 = cpuOfAll();
     const auto w0 = Clock::now();
     idleFor(std::chrono::seconds(idleSeconds));
     const double wall = std::chrono::duration<double>(Clock::now() - w0).count();
-    const double cpu = cpuOfAll() - cpu0;
+    const double cpu = 1e-9 * static_cast<double>(cpuOfAll() - cpu0);
     long pss = 0;
     std::size_t files = 0, maxFiles = 0;
     for (auto& d : devices) {
@@ -1111,7 +1126,7 @@ bool farm(const testing_support::TestPrefix& prefix, int firstDevice, int n, int
         maxFiles = std::max(maxFiles, f);
     }
     addRow(format("farm of %d: idle drivers and infodrivers, %d s", n, idleSeconds),
-           format("CPU %.1f %% of a core", 100.0 * cpu / wall), "20 s poll cycle");
+           format("CPU %.2f %% of a core", 100.0 * cpu / wall), "20 s poll cycle");
     addRow(format("farm of %d: per driver", n),
            format("PSS %.1f MiB, open files %.1f (max %zu)", pss / 1024.0 / n,
                   static_cast<double>(files) / n, maxFiles),
