@@ -32,6 +32,7 @@ int runCamlet32(int argc, char** argv, const DriverFactory& makeDriver) {
 
     qInstallMessageHandler(dropQtMessages);
     platform::chooseQtPlatform();
+    platform::chooseEventDispatcher();
     // Qt gets only the program name, so that no device argument is taken for a Qt option.
     static char programName[] = "camlet32";
     int qtArgc = 1;

@@ -206,6 +206,11 @@ void postQuitMessage(int code);
 // Runs the UI thread's message loop until postQuitMessage; returns its code.
 int runMessageLoop();
 
+// Call before the process's Qt application object is built (Linux). The message loop then runs on
+// Qt's own event dispatcher rather than GLib's: the loop uses nothing of GLib's, and GLib's costs
+// more on every wake-up, which is most of what an idle driver does.
+void chooseEventDispatcher();
+
 // Calls `handler` on the UI thread (from the event loop, never inside a signal handler) when the
 // process receives SIGTERM, SIGINT or SIGHUP. A synchronous send waiting when the signal comes
 // ends at once (result 0), and no send made after it waits beyond 4 s after the signal, so that a

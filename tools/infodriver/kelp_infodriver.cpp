@@ -73,6 +73,7 @@ int main(int argc, char** argv) {
 
     // A pipe reader that went away must not kill us with SIGPIPE.
     signal(SIGPIPE, SIG_IGN);
+    platform::chooseEventDispatcher();
     QCoreApplication app(argc, argv);
     BusLink link;
     standin::StandIn standIn(link, options);

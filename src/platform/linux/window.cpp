@@ -21,6 +21,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -579,6 +580,10 @@ int runMessageLoop() {
     if (!QCoreApplication::instance())
         return -1;
     return QCoreApplication::exec();
+}
+
+void chooseEventDispatcher() {
+    setenv("QT_NO_GLIB", "1", 1);
 }
 
 void holdTerminationSignals() {

@@ -334,6 +334,10 @@ void postQuitMessage(int code) {
     PostQuitMessage(code);
 }
 
+void chooseEventDispatcher() {
+    // The system's own message loop: nothing to choose.
+}
+
 int runMessageLoop() {
     MSG msg{};
     for (;;) {
