@@ -242,25 +242,28 @@ SerialDevice::ReadResult SerialDevice::readSome(void* buf, std::size_t n) {
     auto* out = static_cast<unsigned char*>(buf);
     std::size_t got = 0;
     bool hungUp = false;  // poll reported a hang-up or an error on the line
+    // The line is read first, and after that only when poll says it has something: a read that
+    // came back short took all there was, and a poll that timed out saw nothing come.
+    bool readable = true;
     for (;;) {
-        ssize_t r = ::read(fd_, out + got, n - got);
-        if (r > 0) {
-            got += static_cast<std::size_t>(r);
-            deadline.arrived();
-            if (got == n)
-                return {IoStatus::Ok, got};
-            continue;
+        if (readable) {
+            ssize_t r = ::read(fd_, out + got, n - got);
+            if (r > 0) {
+                got += static_cast<std::size_t>(r);
+                deadline.arrived();
+                if (got == n)
+                    return {IoStatus::Ok, got};
+            } else if (r < 0 && errno == EINTR) {
+                continue;
+            } else if (r < 0 && errno != EAGAIN) {
+                // The bytes already taken are delivered; the error shows again on the next read.
+                return got > 0 ? ReadResult{IoStatus::Ok, got} : ReadResult{IoStatus::Failed, 0};
+            } else if (hungUp) {
+                // Nothing to read after a hang-up (a read of 0 while poll keeps reporting the
+                // line readable): this is the end of the line, not a wait.
+                return got > 0 ? ReadResult{IoStatus::Ok, got} : ReadResult{IoStatus::Failed, 0};
+            }
         }
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r < 0 && errno != EAGAIN) {
-            // The bytes already taken are delivered; the error shows again on the next read.
-            return got > 0 ? ReadResult{IoStatus::Ok, got} : ReadResult{IoStatus::Failed, 0};
-        }
-        // Nothing to read: after a hang-up (a read of 0 while poll keeps reporting the line
-        // readable) this is the end of the line, not a wait.
-        if (hungUp)
-            return got > 0 ? ReadResult{IoStatus::Ok, got} : ReadResult{IoStatus::Failed, 0};
         if (deadline.returnsNow())
             return {IoStatus::Ok, got};
 
@@ -282,6 +285,7 @@ SerialDevice::ReadResult SerialDevice::readSome(void* buf, std::size_t n) {
         }
         if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL))
             hungUp = true;
+        readable = fds[0].revents != 0;
     }
 }
 
