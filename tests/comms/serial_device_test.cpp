@@ -2,6 +2,7 @@
 // gathers and when it ends. The limits are long, so that a loaded machine cannot end a read
 // early; the checks only say "not before" and "well before".
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 

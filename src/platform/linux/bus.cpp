@@ -389,9 +389,10 @@ void scheduleSweep() {
     // The sweep is armed for the earliest due moment. One that would come too late (a new
     // connection's Hello time limit ends before a pooled connection's idle time) is brought
     // forward; one that would come more than a second early is put back, so that a connection
-    // in regular use (a driver's on its 20 s poll cycle) never wakes an idle process just to
-    // find that nothing has expired. Within that second the timer is left alone: restarting it
-    // on every send of a busy process would cost more than the early sweep it saves.
+    // in regular use (such as a driver's, used on each poll of its 20 s cycle) never wakes an
+    // idle process just to find that nothing has expired. Within that second the timer is left
+    // alone: restarting it on every send of a busy process would cost more than the early sweep
+    // it saves.
     const int wait = std::max(1, remainingMs(due));
     const int armed = b.sweepTimer->isActive() ? b.sweepTimer->remainingTime() : -1;
     if (armed < 0 || armed > wait || armed + 1000 < wait)
