@@ -109,18 +109,24 @@ LRESULT callProc(const std::shared_ptr<Window>& w, UINT msg, WPARAM wParam, LPAR
 }
 
 bool Dispatcher::event(QEvent* e) {
-    if (e->type() != kWakeEvent)
-        return QObject::event(e);
     State& s = state();
     // Runs the jobs queued so far, oldest first. Jobs queued meanwhile post a new wake-up, so a
     // procedure that keeps posting to itself cannot starve timers and sockets, and a nested event
     // loop (a modal box) still gets its posted messages, in order.
-    std::size_t budget;
+    std::size_t budget = 0;
+    bool wake = false;
     {
+        // A wake-up is made under the lock by whichever thread queued the job (enqueue), and
+        // looked at under it here: the hand-over inside Qt is one that ThreadSanitizer cannot see.
         std::lock_guard lock(s.mu);
-        s.wakePending = false;
-        budget = s.jobs.size();
+        wake = e->type() == kWakeEvent;
+        if (wake) {
+            s.wakePending = false;
+            budget = s.jobs.size();
+        }
     }
+    if (!wake)
+        return QObject::event(e);
     for (; budget > 0; --budget) {
         std::function<void()> job;
         {
@@ -153,15 +159,17 @@ bool enqueue(std::function<void()> job) {
     Dispatcher* d = s.dispatcher.load();
     if (!d)
         return false;
-    bool wake = false;
+    QEvent* wake = nullptr;
     {
         std::lock_guard lock(s.mu);
         s.jobs.push_back(std::move(job));
-        if (!s.wakePending)
-            s.wakePending = wake = true;
+        if (!s.wakePending) {
+            s.wakePending = true;
+            wake = new QEvent(kWakeEvent);
+        }
     }
     if (wake)
-        QCoreApplication::postEvent(d, new QEvent(kWakeEvent));
+        QCoreApplication::postEvent(d, wake);
     return true;
 }
 
@@ -461,8 +469,7 @@ bool isWindow(HWND hwnd) {
         return false;
     if (findLocal(low))
         return true;
-    auto r = detail::busLookup(low);
-    return r && r->pid != getpid();
+    return detail::busIsRemoteWindow(low);
 }
 
 std::vector<HWND> enumWindows() {
