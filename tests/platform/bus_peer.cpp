@@ -18,8 +18,8 @@
 // messages the window handles (setHandledMessages; all of a MSG, or only those whose wParam or
 // lParam has that low word) and prints "result <value>"; "farewell HWND" makes a
 // termination signal send 0x8001 to HWND (printing "farewell <result>") before the process quits;
-// "find CLASS" prints "found <hex>" for each window of that class, then "found end"; "quit" ends
-// the loop.
+// "find CLASS" prints "found <hex>" for each window of that class, then "found end"; "destroy HWND"
+// destroys the window (the process goes on) and prints "result <value>"; "quit" ends the loop.
 #include <signal.h>
 #include <unistd.h>
 
@@ -101,6 +101,10 @@ bool runCommand(const std::string& line) {
     char title[64] = {};
     if (std::sscanf(line.c_str(), "farewell %x", &hwnd) == 1) {
         farewellTo = hwnd;
+        return true;
+    }
+    if (std::sscanf(line.c_str(), "destroy %x", &hwnd) == 1) {
+        say("result " + std::to_string(destroyWindow(hwnd)));
         return true;
     }
     if (std::sscanf(line.c_str(), "title %x %63s", &hwnd, title) == 2) {

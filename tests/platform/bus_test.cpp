@@ -317,6 +317,33 @@ TEST_F(BusTest, BroadcastsPassByAWindowThatDoesNotHandleThem) {
     EXPECT_TRUE(a.proc->waitForLine("msg 8031 10 10", 10s));
 }
 
+// isWindow keeps the entries of the windows it was asked about open and asks their owners' locks
+// only: a window destroyed while its process goes on must still count as gone, and asking again
+// and again must not pile up descriptors.
+TEST_F(BusTest, AWindowDestroyedWhileItsProcessLivesIsGone) {
+    Peer p = startPeer();
+    Peer other = startPeer();
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(isWindow(p.hwnd));
+        ASSERT_TRUE(isWindow(other.hwnd));
+    }
+    char cmd[32];
+    std::snprintf(cmd, sizeof cmd, "destroy %x\n", p.hwnd);
+    p.proc->writeStdin(cmd);
+    ASSERT_TRUE(p.proc->waitForLine("result 1", 10s));
+    EXPECT_FALSE(isWindow(p.hwnd));
+    EXPECT_FALSE(isWindow(p.hwnd)) << "and no stale answer the second time";
+    EXPECT_TRUE(isWindow(other.hwnd));
+
+    const std::size_t before = std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                                             std::filesystem::directory_iterator());
+    for (int i = 0; i < 50; ++i)
+        isWindow(other.hwnd);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                            std::filesystem::directory_iterator()),
+              static_cast<std::ptrdiff_t>(before));
+}
+
 TEST_F(BusTest, PeerKilledDuringSendIsSkippedAndCleanedUp) {
     Peer p = startPeer();
     ASSERT_TRUE(isWindow(p.hwnd));

@@ -57,6 +57,7 @@
 #include <string_view>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/linux/bus_frame.h"
 #include "platform/linux/bus_internal.h"
@@ -1129,7 +1130,9 @@ void busPublish(BusEntry& entry, HWND hwnd, const std::string& className, const 
         (void)ftruncate(entry.fd, static_cast<off_t>(text.size()));
 }
 
-std::optional<RemoteWindow> busLookup(std::uint16_t low) {
+std::optional<RemoteWindow> busLookup(std::uint16_t low, int* keepFd) {
+    if (keepFd)
+        *keepFd = -1;
     if (low == 0 || low == 0xFFFF)
         return std::nullopt;
     std::string dir = runtimeDir();
@@ -1156,13 +1159,101 @@ std::optional<RemoteWindow> busLookup(std::uint16_t low) {
     }
     char buf[kMaxEntry];
     ssize_t n = pread(fd, buf, sizeof buf, 0);
-    close(fd);
     RemoteWindow e;
-    if (n <= 0 || !parseEntry(std::string(buf, static_cast<std::size_t>(n)), e))
+    if (n <= 0 || !parseEntry(std::string(buf, static_cast<std::size_t>(n)), e) ||
+        (e.hwnd & 0xFFFF) != low) {
+        close(fd);
         return std::nullopt;
-    if ((e.hwnd & 0xFFFF) != low)
-        return std::nullopt;
+    }
+    if (keepFd)
+        *keepFd = fd;
+    else
+        close(fd);
     return e;
+}
+
+namespace {
+
+// Registry entries of other processes' windows held open, for busIsRemoteWindow. An entry's owner
+// holds its lock from the window's creation until it removes the entry (and at its death the
+// system lets go of it): a lock that can be had means the window has gone, or the entry was
+// replaced, and the window is then looked up afresh.
+class HeldEntries {
+  public:
+    // True when the entry of `low` is held open here and its owner still holds its lock.
+    bool stillHeld(const std::string& dir, std::uint16_t low) {
+        std::lock_guard lock(mu_);
+        if (dir != dir_)
+            return false;
+        auto it = std::find_if(items_.begin(), items_.end(),
+                               [low](const Item& i) { return i.low == low; });
+        if (it == items_.end())
+            return false;
+        if (flock(it->fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK)
+            return true;
+        close(it->fd);  // lets go of the lock if we just took it
+        items_.erase(it);
+        return false;
+    }
+
+    // Keeps `fd`, the open entry of `low`; the oldest goes when kMaxHeld are kept.
+    void hold(const std::string& dir, std::uint16_t low, int fd) {
+        std::lock_guard lock(mu_);
+        if (dir != dir_) {  // another prefix: nothing of the old one is of use
+            closeAll();
+            dir_ = dir;
+        }
+        for (auto it = items_.begin(); it != items_.end();)
+            if (it->low == low || items_.size() >= kMaxHeld) {
+                close(it->fd);
+                it = items_.erase(it);
+            } else {
+                ++it;
+            }
+        items_.push_back({low, fd});
+    }
+
+  private:
+    static constexpr std::size_t kMaxHeld = 4;
+    struct Item {
+        std::uint16_t low;
+        int fd;
+    };
+    void closeAll() {
+        for (const Item& i : items_)
+            close(i.fd);
+        items_.clear();
+    }
+
+    std::mutex mu_;
+    std::string dir_;
+    std::vector<Item> items_;
+};
+
+HeldEntries& heldEntries() {
+    static HeldEntries* h = new HeldEntries;  // never destroyed, like the rest of the bus state
+    return *h;
+}
+
+}  // namespace
+
+bool busIsRemoteWindow(std::uint16_t low) {
+    if (low == 0 || low == 0xFFFF)
+        return false;
+    const std::string dir = runtimeDir();
+    if (dir.empty())
+        return false;
+    if (heldEntries().stillHeld(dir, low))
+        return true;
+    int fd = -1;
+    auto w = busLookup(low, &fd);
+    if (!w || w->pid == getpid()) {
+        if (fd >= 0)
+            close(fd);
+        return false;
+    }
+    heldEntries().hold(dir, low, fd);
+    return true;
 }
 
 namespace {

@@ -49,8 +49,13 @@ struct RemoteWindow {
     }
 };
 // The live window with this low word, from the registry (this process's windows included). An
-// entry whose owner has died is removed on the way.
-std::optional<RemoteWindow> busLookup(std::uint16_t low);
+// entry whose owner has died is removed on the way. With `keepFd`, the entry of a live window is
+// handed over open (-1 otherwise) instead of being closed.
+std::optional<RemoteWindow> busLookup(std::uint16_t low, int* keepFd = nullptr);
+// Whether a window of another process with this low word lives. The entries of the few windows
+// asked about last are kept open: while the owner holds its entry's lock the window lives, which
+// one flock() tells without reading the entry again. Anything else is looked up afresh.
+bool busIsRemoteWindow(std::uint16_t low);
 // Low words of every live window of the prefix, in ascending order.
 std::vector<std::uint16_t> busLiveWindows();
 // Low words for a broadcast: every live window of the prefix, in ascending order, and maybe some
