@@ -1,9 +1,13 @@
 #include "platform/named_object.h"
 #include "platform/prefix.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -119,6 +123,45 @@ TEST(InstanceLock, NotInheritedByChildProcesses) {
     }
     lock.reset();
     EXPECT_TRUE(InstanceLock::acquire("inherit"));
+}
+
+// The first use of a name in a process sweeps up the lock files of dead holders, holding each
+// file it looks at for a moment. A driver starting just then must not take that for another
+// instance and end.
+TEST(InstanceLock, ASweepLookingAtTheNameIsNoHolder) {
+    TestPrefix prefix;
+    NamedSemaphore::open("first use").reset();  // makes the names folder
+    const std::string names = platform::runtimeDir() + "/names";
+    std::string file = names + "/n-";
+    for (unsigned char c : std::string("title")) {
+        char hex[3];
+        std::snprintf(hex, sizeof hex, "%02x", c);
+        file += hex;
+    }
+    // Another process's sweep, looking at the name's file: its sweep lock, then the file's lock;
+    // nobody else held the file, so it removes it and lets go of both.
+    const int sweep = open((names + ".sweep").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    const int looked = open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(sweep, 0);
+    ASSERT_GE(looked, 0);
+    ASSERT_EQ(flock(sweep, LOCK_EX), 0);
+    ASSERT_EQ(flock(looked, LOCK_EX), 0);
+    std::thread sweeper([&] {
+        std::this_thread::sleep_for(300ms);
+        unlink(file.c_str());
+        close(looked);
+        close(sweep);
+    });
+    auto lock = InstanceLock::acquire("title");
+    sweeper.join();
+    EXPECT_TRUE(lock) << "a sweep is no holder";
+
+    // A holder still is one, and says so at once.
+    std::string answer;
+    const auto t0 = Clock::now();
+    auto other = startHolder("lock", "title", "0", &answer);
+    EXPECT_EQ(answer, "busy");
+    EXPECT_LT(since(t0), 5s);
 }
 
 TEST(NamedObjects, TwoPrefixesNeverShareAName) {

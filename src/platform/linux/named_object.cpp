@@ -29,6 +29,11 @@ constexpr auto kPollInterval = std::chrono::milliseconds(1);
 // Names up to this many bytes become their hex spelling; longer ones a hex prefix and a hash.
 constexpr std::size_t kMaxPlainName = 100;
 
+// The sweep's own lock file, "names.sweep" beside the names folder: a sweep holds it exclusively,
+// and an instance lock found held waits on it, shared, for at most kSweepWaitLimit.
+constexpr const char* kSweepLock = ".sweep";
+constexpr auto kSweepWaitLimit = std::chrono::seconds(10);
+
 std::uint64_t fnv1a(const std::string& s, std::uint64_t seed) {
     std::uint64_t h = seed;
     for (unsigned char c : s) {
@@ -118,16 +123,23 @@ void removeIfFree(int fd, const std::string& path, bool held) {
 }
 
 // Removes the lock files in `dir` that no live process holds: left behind by processes that died
-// without closing their names. Once per folder and process, on the first use of a name.
+// without closing their names. Once per folder and process, on the first use of a name, unless
+// another process is sweeping just then. A sweep holds each file it looks at for a moment, so
+// it holds the sweep lock throughout, for instance locks to wait on (see SweepsPaused).
 void sweepOnce(const std::string& dir) {
     static std::mutex mutex;
     static std::set<std::string> swept;
     std::lock_guard<std::mutex> lk(mutex);
     if (!swept.insert(dir).second)
         return;
-    DIR* d = opendir(dir.c_str());
-    if (!d)
+    const int sweeping = openPath(dir + kSweepLock, O_CREAT);
+    if (sweeping < 0)
         return;
+    DIR* d = tryLock(sweeping) ? opendir(dir.c_str()) : nullptr;
+    if (!d) {
+        ::close(sweeping);
+        return;
+    }
     while (dirent* e = readdir(d)) {
         if (std::strncmp(e->d_name, "n-", 2) != 0)
             continue;
@@ -141,7 +153,28 @@ void sweepOnce(const std::string& dir) {
         ::close(fd);
     }
     closedir(d);
+    ::close(sweeping);
 }
+
+// While it lives, no sweep runs in the names folder `dir`: it waits for a running one to end,
+// for at most kSweepWaitLimit (a sweep stopped for good must not stop everyone else).
+class SweepsPaused {
+  public:
+    explicit SweepsPaused(const std::string& dir) : fd_(openPath(dir + kSweepLock, O_CREAT)) {
+        const Clock::time_point deadline = Clock::now() + kSweepWaitLimit;
+        while (fd_ >= 0 && flock(fd_, LOCK_SH | LOCK_NB) != 0 && Clock::now() < deadline)
+            std::this_thread::sleep_for(kPollInterval);
+    }
+    ~SweepsPaused() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    SweepsPaused(const SweepsPaused&) = delete;
+    SweepsPaused& operator=(const SweepsPaused&) = delete;
+
+  private:
+    int fd_;
+};
 
 // The path of the lock file of `name` in the runtime folder of the current prefix, which
 // identifies the object; empty when the folder is unusable.
@@ -292,7 +325,14 @@ std::unique_ptr<InstanceLock> InstanceLock::acquire(const std::string& name) {
     int fd = openPath(key, O_CREAT);
     if (fd < 0)
         return nullptr;
-    if (!tryLockNamed(fd, key)) {
+    bool locked = tryLockNamed(fd, key);
+    if (!locked) {
+        // Held by another instance, or by a sweep looking at it just now (another process's
+        // first use of a name): once no sweep runs, only an instance can hold it.
+        SweepsPaused paused(key.substr(0, key.rfind('/')));
+        locked = tryLockNamed(fd, key);
+    }
+    if (!locked) {
         ::close(fd);
         return nullptr;
     }
