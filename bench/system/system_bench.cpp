@@ -681,11 +681,18 @@ class Session {
         auto it = info_.writes.find(1);
         const std::string link =
             it == info_.writes.end() || it->second.empty() ? "none" : it->second.back();
+        // The end of the driver's output, which goes with the prefix when the benchmark ends.
+        std::string log = testing_support::readFile(logPath_);
+        std::size_t from = log.size();
+        for (int lines = 0; lines < 6 && from > 0; ++lines) {
+            const std::size_t newline = log.rfind('\n', from - 1);
+            from = newline == std::string::npos ? 0 : newline;
+        }
         return format(
             "device %d: driver %s, %u connects, slot 1 last written %s, camera answered %u "
-            "polls; see %s",
+            "polls; the end of %s:\n%s",
             device_, driverState().c_str(), info_.connects, link.c_str(), camera_.polls,
-            logPath_.c_str());
+            logPath_.c_str(), log.substr(from).c_str());
     }
 
     // Whether the driver still runs, or how it ended; it is left to be reaped by stop().
