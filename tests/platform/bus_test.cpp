@@ -18,11 +18,13 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <thread>
 
 #include "child_process.h"
 #include "platform/linux/bus_frame.h"
+#include "platform/linux/bus_marks.h"
 #include "platform/prefix.h"
 #include "platform/window.h"
 #include "qt_env.h"
@@ -301,7 +303,8 @@ TEST_F(BusTest, BroadcastsPassByAWindowThatDoesNotHandleThem) {
                  "msg 8033 458770 5", "msg 8033 458770 53", "msg 8033 19 52", "msg 8034 1 65541"}));
 
     // A list whose check does not match (an entry read while it was rewritten, say) names
-    // nothing: the window gets every broadcast again.
+    // nothing: the window gets every broadcast again. The entry is changed as its owner would
+    // change it: the text, then its mark.
     char name[16];
     std::snprintf(name, sizeof name, "/w%04x", a.hwnd & 0xFFFF);
     const std::string path = runtimeDir() + name;
@@ -313,8 +316,71 @@ TEST_F(BusTest, BroadcastsPassByAWindowThatDoesNotHandleThem) {
     ASSERT_GE(fd, 0);
     ASSERT_EQ(pwrite(fd, entry.data(), entry.size(), 0), static_cast<ssize_t>(entry.size()));
     close(fd);
+    detail::raiseMark(path);
     sendMessage(HWND_BROADCAST, 0x8031, 10, 10);
     EXPECT_TRUE(a.proc->waitForLine("msg 8031 10 10", 10s));
+}
+
+// A broadcast remembers what each entry said and reads again only those that changed since: a
+// window that starts to handle a message gets it from the next broadcast on, and one that stops
+// no longer does, whatever the marks file holds.
+TEST_F(BusTest, ABroadcastSeesEveryChangeOfWhatAWindowHandles) {
+    Peer a = startPeer();
+    ASSERT_TRUE(a.hwnd);
+    auto handles = [&](const char* list) {
+        char cmd[64];
+        std::snprintf(cmd, sizeof cmd, "handles %x %s\n", a.hwnd, list);
+        a.proc->writeStdin(cmd);
+        return a.proc->waitForLine("result 1", 10s).has_value();
+    };
+    auto got = [&](const std::string& line) {
+        return std::count(a.proc->linesSeen().begin(), a.proc->linesSeen().end(), line);
+    };
+    // Each round ends with a message the peer takes, so that all before it have arrived.
+    auto round = [&](int n) {
+        sendMessage(HWND_BROADCAST, 0x8031, n, 0);
+        sendMessage(HWND_BROADCAST, 0x9000, n, 0);
+        return a.proc->waitForLine("msg 9000 " + std::to_string(n) + " 0", 10s).has_value();
+    };
+    const std::string marks = runtimeDir() + "/marks";
+    ASSERT_TRUE(handles("9000"));
+    ASSERT_TRUE(round(1));
+    EXPECT_EQ(got("msg 8031 1 0"), 0);
+    ASSERT_TRUE(handles("9000 8031"));
+    ASSERT_TRUE(round(2));
+    EXPECT_EQ(got("msg 8031 2 0"), 1);
+    ASSERT_TRUE(handles("9000"));
+    ASSERT_TRUE(round(3));
+    EXPECT_EQ(got("msg 8031 3 0"), 0);
+
+    // Without the marks file every entry is read again; with one of garbage too.
+    std::filesystem::remove(marks);
+    ASSERT_TRUE(handles("9000 8031"));
+    ASSERT_TRUE(round(4));
+    EXPECT_EQ(got("msg 8031 4 0"), 1);
+    std::filesystem::remove(marks);
+    {
+        std::ofstream garbage(marks, std::ios::binary);
+        garbage << std::string(3000, '\xff');
+    }
+    ASSERT_TRUE(handles("9000"));
+    ASSERT_TRUE(round(5));
+    EXPECT_EQ(got("msg 8031 5 0"), 0);
+    ASSERT_TRUE(handles("9000 8031"));
+    ASSERT_TRUE(round(6));
+    EXPECT_EQ(got("msg 8031 6 0"), 1);
+
+    // A peer that dies is passed by, whatever its entry said, and the living still get theirs.
+    HWND me = ownWindow();
+    ASSERT_NE(me, 0u);
+    a.proc->signal(SIGKILL);
+    ASSERT_TRUE(a.proc->waitExit(10s));
+    for (UINT m : {0x8031u, 0x8032u}) {
+        const auto start = std::chrono::steady_clock::now();
+        sendMessage(HWND_BROADCAST, m, 0, 0);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 4s);
+        EXPECT_EQ(count(m), 1);
+    }
 }
 
 // isWindow keeps the entries of the windows it was asked about open and asks their owners' locks

@@ -5,7 +5,8 @@
 // class name, title) and, when the window has named them, the messages it handles: a broadcast
 // passes by a window that does not handle its message, without a connection to its process. A
 // file whose lock can be taken belongs to a dead process and is removed by whoever finds it; the
-// kernel drops the lock when a process dies, even by SIGKILL.
+// kernel drops the lock when a process dies, even by SIGKILL. Every change of an entry sets its
+// mark (bus_marks.h), so that a broadcast reads again only the entries that changed.
 //
 // Transport: each process with windows listens on "b<pid>.s" in the runtime folder (mode 0700, so
 // no other user can connect; the peer's uid is checked too). A connection starts with a Hello that
@@ -61,6 +62,7 @@
 
 #include "platform/linux/bus_frame.h"
 #include "platform/linux/bus_internal.h"
+#include "platform/linux/bus_marks.h"
 #include "platform/prefix.h"
 
 namespace platform::detail {
@@ -273,15 +275,28 @@ class AddressCache {
         if (dir != dir_)
             return std::nullopt;
         auto it = windows_.find(low);
-        return it == windows_.end() ? std::nullopt : std::optional<RemoteWindow>(it->second);
+        return it == windows_.end() ? std::nullopt : std::optional<RemoteWindow>(it->second.w);
     }
-    void remember(const std::string& dir, std::uint16_t low, const RemoteWindow& w) {
+    // The window as its entry was read under this mark, when the mark is known and the same.
+    std::optional<RemoteWindow> findUnchanged(const std::string& dir, std::uint16_t low,
+                                              std::uint64_t mark) {
+        std::lock_guard lock(mu_);
+        if (dir != dir_ || mark == 0)
+            return std::nullopt;
+        auto it = windows_.find(low);
+        if (it == windows_.end() || it->second.mark != mark)
+            return std::nullopt;
+        return it->second.w;
+    }
+    // `mark`: the entry's mark, read before the entry was (0 when not known).
+    void remember(const std::string& dir, std::uint16_t low, const RemoteWindow& w,
+                  std::uint64_t mark = 0) {
         std::lock_guard lock(mu_);
         if (dir != dir_) {  // another prefix: nothing known there
             windows_.clear();
             dir_ = dir;
         }
-        windows_[low] = w;
+        windows_[low] = Known{w, mark};
     }
     void forget(std::uint16_t low) {
         std::lock_guard lock(mu_);
@@ -289,9 +304,13 @@ class AddressCache {
     }
 
   private:
+    struct Known {
+        RemoteWindow w;
+        std::uint64_t mark = 0;
+    };
     std::mutex mu_;
     std::string dir_;
-    std::unordered_map<std::uint16_t, RemoteWindow> windows_;
+    std::unordered_map<std::uint16_t, Known> windows_;
 };
 
 AddressCache& addressCache() {
@@ -1096,9 +1115,11 @@ HWND busRegister(const std::string& className, BusEntry& entry) {
         if (ftruncate(fd, 0) != 0 ||
             pwrite(fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) {
             unlink(path.c_str());
+            raiseMark(path);
             close(fd);
             return 0;
         }
+        raiseMark(path);
         entry.fd = fd;
         entry.path = path;
         return hwnd;
@@ -1109,6 +1130,7 @@ HWND busRegister(const std::string& className, BusEntry& entry) {
 void busUnregister(BusEntry& entry) {
     if (entry.fd >= 0) {
         unlink(entry.path.c_str());  // still under our lock
+        raiseMark(entry.path);
         close(entry.fd);
     }
     entry.fd = -1;
@@ -1128,6 +1150,7 @@ void busPublish(BusEntry& entry, HWND hwnd, const std::string& className, const 
     std::string text = entryText(hwnd, className, title, handled);
     if (pwrite(entry.fd, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size()))
         (void)ftruncate(entry.fd, static_cast<off_t>(text.size()));
+    raiseMark(entry.path);
 }
 
 std::optional<RemoteWindow> busLookup(std::uint16_t low, int* keepFd) {
@@ -1153,6 +1176,7 @@ std::optional<RemoteWindow> busLookup(std::uint16_t low, int* keepFd) {
                 e.pid != getpid() && kill(e.pid, 0) != 0 && errno == ESRCH)
                 unlink(socketPath(dir, e.pid).c_str());
             unlink(path.c_str());
+            raiseMark(path);
         }
         close(fd);
         return std::nullopt;
@@ -1294,8 +1318,28 @@ std::vector<std::uint16_t> busLiveWindows() {
     return lows;
 }
 
-std::vector<std::uint16_t> busBroadcastTargets() {
-    return registryEntries();
+std::vector<std::uint16_t> busBroadcastTargets(UINT msg, WPARAM wParam, LPARAM lParam) {
+    std::vector<std::uint16_t> targets;
+    const std::string dir = runtimeDir();
+    if (dir.empty())
+        return targets;
+    const std::vector<std::uint16_t> lows = registryEntries();
+    // All marks before any entry is read: an entry that changes after its mark was read is read
+    // again by the next broadcast.
+    const std::vector<std::uint64_t> marks = readMarks(dir, lows);
+    for (std::size_t i = 0; i < lows.size(); ++i) {
+        std::optional<RemoteWindow> w = addressCache().findUnchanged(dir, lows[i], marks[i]);
+        if (!w) {
+            w = busLookup(lows[i]);
+            // Gone, or one of ours, which the window layer reaches itself.
+            if (!w || w->pid == getpid())
+                continue;
+            addressCache().remember(dir, lows[i], *w, marks[i]);
+        }
+        if (w->takesBroadcast(msg, wParam, lParam))
+            targets.push_back(lows[i]);
+    }
+    return targets;
 }
 
 HWND busFindWindow(const std::string& className, const std::string& title) {

@@ -58,10 +58,11 @@ std::optional<RemoteWindow> busLookup(std::uint16_t low, int* keepFd = nullptr);
 bool busIsRemoteWindow(std::uint16_t low);
 // Low words of every live window of the prefix, in ascending order.
 std::vector<std::uint16_t> busLiveWindows();
-// Low words for a broadcast: every live window of the prefix, in ascending order, and maybe some
-// whose owner has gone. Reads only the folder: a send to a window whose address is known needs
-// no look-up, and one to a window that has gone finds that out and cleans up after it.
-std::vector<std::uint16_t> busBroadcastTargets();
+// Low words of other processes' windows for a broadcast of this message: every live one whose
+// entry says it takes the message, in ascending order, and maybe some whose owner has died since
+// its entry was read (a send finds that out and cleans up after it). An entry is read again only
+// when its mark says it has changed since it was last read.
+std::vector<std::uint16_t> busBroadcastTargets(UINT msg, WPARAM wParam, LPARAM lParam);
 // Low word of the first live window of the prefix with this class and title, 0 when none.
 HWND busFindWindow(const std::string& className, const std::string& title);
 

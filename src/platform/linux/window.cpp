@@ -551,9 +551,10 @@ LRESULT sendMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam,
     };
     if (!broadcast)
         return one(low);
-    // Broadcast: every live window in turn, results ignored. Dead and hung peers are skipped by
-    // the send (which finds the dead ones out) and its time limit.
-    for (std::uint16_t l : withLocalWindows(detail::busBroadcastTargets()))
+    // Broadcast: ours and every other live window that takes the message, in turn, results
+    // ignored. Dead and hung peers are skipped by the send (which finds the dead ones out) and
+    // its time limit.
+    for (std::uint16_t l : withLocalWindows(detail::busBroadcastTargets(msg, wParam, lParam)))
         one(l);
     return 0;
 }
