@@ -327,48 +327,36 @@ TEST_F(BusTest, BroadcastsPassByAWindowThatDoesNotHandleThem) {
 TEST_F(BusTest, ABroadcastSeesEveryChangeOfWhatAWindowHandles) {
     Peer a = startPeer();
     ASSERT_TRUE(a.hwnd);
-    auto handles = [&](const char* list) {
+    // The peer names `list`; then broadcast n of 0x8031 and of 0x9000 (which the peer always
+    // takes, so that all before it have arrived): 0x8031 must have arrived `times` times.
+    auto round = [&](const char* list, int n, int times) {
         char cmd[64];
         std::snprintf(cmd, sizeof cmd, "handles %x %s\n", a.hwnd, list);
         a.proc->writeStdin(cmd);
-        return a.proc->waitForLine("result 1", 10s).has_value();
-    };
-    auto got = [&](const std::string& line) {
-        return std::count(a.proc->linesSeen().begin(), a.proc->linesSeen().end(), line);
-    };
-    // Each round ends with a message the peer takes, so that all before it have arrived.
-    auto round = [&](int n) {
+        ASSERT_TRUE(a.proc->waitForLine("result 1", 10s));
         sendMessage(HWND_BROADCAST, 0x8031, n, 0);
         sendMessage(HWND_BROADCAST, 0x9000, n, 0);
-        return a.proc->waitForLine("msg 9000 " + std::to_string(n) + " 0", 10s).has_value();
+        ASSERT_TRUE(a.proc->waitForLine("msg 9000 " + std::to_string(n) + " 0", 10s));
+        const auto& seen = a.proc->linesSeen();
+        EXPECT_EQ(std::count(seen.begin(), seen.end(), "msg 8031 " + std::to_string(n) + " 0"),
+                  times)
+            << "round " << n << ", handling " << list;
     };
     const std::string marks = runtimeDir() + "/marks";
-    ASSERT_TRUE(handles("9000"));
-    ASSERT_TRUE(round(1));
-    EXPECT_EQ(got("msg 8031 1 0"), 0);
-    ASSERT_TRUE(handles("9000 8031"));
-    ASSERT_TRUE(round(2));
-    EXPECT_EQ(got("msg 8031 2 0"), 1);
-    ASSERT_TRUE(handles("9000"));
-    ASSERT_TRUE(round(3));
-    EXPECT_EQ(got("msg 8031 3 0"), 0);
+    round("9000", 1, 0);
+    round("9000 8031", 2, 1);
+    round("9000", 3, 0);
 
     // Without the marks file every entry is read again; with one of garbage too.
     std::filesystem::remove(marks);
-    ASSERT_TRUE(handles("9000 8031"));
-    ASSERT_TRUE(round(4));
-    EXPECT_EQ(got("msg 8031 4 0"), 1);
+    round("9000 8031", 4, 1);
     std::filesystem::remove(marks);
     {
         std::ofstream garbage(marks, std::ios::binary);
         garbage << std::string(3000, '\xff');
     }
-    ASSERT_TRUE(handles("9000"));
-    ASSERT_TRUE(round(5));
-    EXPECT_EQ(got("msg 8031 5 0"), 0);
-    ASSERT_TRUE(handles("9000 8031"));
-    ASSERT_TRUE(round(6));
-    EXPECT_EQ(got("msg 8031 6 0"), 1);
+    round("9000", 5, 0);
+    round("9000 8031", 6, 1);
 
     // A peer that dies is passed by, whatever its entry said, and the living still get theirs.
     HWND me = ownWindow();
