@@ -100,6 +100,10 @@ for mode in 0 1; do
     rate=$(num "$l" "=")
     row "sustained changes >= 10,000/s, every echo, none lost, DebugMode=$mode" "${rate:-?} /s" \
         "$( [ "$(lost "$l")" = pass ] && judge "$rate" ">=" 10000 || echo FAIL)"
+    l=$(line "$out/system.txt" "sustained changes, 8 senders, DebugMode=$mode")
+    rate=$(num "$l" "=")
+    row "the same from 8 sender processes at once, DebugMode=$mode" "${rate:-?} /s" \
+        "$( [ "$(lost "$l")" = pass ] && judge "$rate" ">=" 10000 || echo FAIL)"
     l=$(line "$out/system.txt" "change during a 1 MiB flood, DebugMode=$mode")
     worst=$(num "$l" "max")
     row "slot change during a 1 MiB flood at the camera <= 100 ms, DebugMode=$mode" \

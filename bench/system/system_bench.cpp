@@ -10,7 +10,10 @@
 //               slot 8 alternating "1" and "0"; in-process sends, and optionally real kelp-slot
 //               processes (process start included)
 //   throughput  sustained sequential change requests per second on slot 33 (values 0..8 in
-//               turn, each a 9-byte packet); each request returns once the echo is stored
+//               turn, each a 9-byte packet); each request returns once the echo is stored.
+//               Then the same from several sender processes at once (--senders), as the
+//               control system's many clients send; each sender is this program again, started
+//               with the internal option "--sender DEVICE SECONDS"
 //   idle        VmRSS and CPU (utime+stime) of a connected driver doing nothing but its polls
 //   farm        N devices at once (N cameras, N infodrivers, N drivers started together): time
 //               until every driver is connected with its link up, CPU of all of them while
@@ -29,6 +32,7 @@
 //                    handled the camera's reply before the next change (for profilers, under
 //                    which the driver is too slow to keep up otherwise)
 //   --seconds S      throughput run length (10)
+//   --senders N      sender processes of the second throughput run (8; 0 or 1 skips it)
 //   --idle S         idle run length (60; 0 skips)
 //   --flood MIB      garbage flood size in MiB (1; 0 skips)
 //   --debug LIST     DebugMode values for the latency and throughput runs ("1,0")
@@ -374,6 +378,15 @@ class Camera {
 };
 
 // ---- child processes ----
+
+// A change request to the stand-in infodriver as kelp-slot makes it; its result (1: delivered to
+// the driver).
+platform::LRESULT sendChange(platform::HWND standIn, unsigned slot, const std::string& value) {
+    platform::MessageBuffer mb;
+    mb.in = value.c_str();
+    mb.inSize = value.size() + 1;
+    return platform::sendMessage(standIn, standin::KELP_SETSLOT, slot, 0, &mb);
+}
 
 pid_t spawn(const std::vector<std::string>& args, int stdoutFd, int stdinFd = -1) {
     posix_spawn_file_actions_t fa;
@@ -756,10 +769,7 @@ class Session {
                 return 0;
             return waitFor([&] { return info_.writes[slot].size() > echoes; }, 10s) ? 1 : 0;
         }
-        platform::MessageBuffer mb;
-        mb.in = value.c_str();
-        mb.inSize = value.size() + 1;
-        return platform::sendMessage(standIn_, standin::KELP_SETSLOT, slot, 0, &mb);
+        return sendChange(standIn_, slot, value);
     }
 
     std::size_t commandCount() {
@@ -782,9 +792,11 @@ class Session {
     }
 
     // Checks that the commands from `first` on are exactly `expected`, and that the echoes of
-    // `slot` from `firstEcho` on are exactly `values`, waiting a moment for stragglers.
-    std::string verify(std::size_t first, const std::vector<Bytes>& expected, unsigned slot,
-                       std::size_t firstEcho, const std::vector<std::string>& values) {
+    // `slot` from `firstEcho` on are exactly `values`, waiting a moment for stragglers. With
+    // `anyOrder` (changes from several senders at once) each may come in any order.
+    std::string verify(std::size_t first, std::vector<Bytes> expected, unsigned slot,
+                       std::size_t firstEcho, std::vector<std::string> values,
+                       bool anyOrder = false) {
         waitFor(
             [&] {
                 return camera_.commands.size() >= first + expected.size() &&
@@ -795,13 +807,24 @@ class Session {
         std::lock_guard lock(g_mutex);
         const auto& cmds = camera_.commands;
         const auto& echoes = info_.writes[slot];
-        std::size_t packets = cmds.size() - std::min(cmds.size(), first);
-        std::size_t echoed = echoes.size() - std::min(echoes.size(), firstEcho);
+        std::vector<Bytes> gotPackets;
+        for (std::size_t i = first; i < cmds.size(); ++i)
+            gotPackets.push_back(cmds[i].bytes);
+        std::vector<std::string> gotEchoes;
+        for (std::size_t i = firstEcho; i < echoes.size(); ++i)
+            gotEchoes.push_back(echoes[i]);
+        const std::size_t packets = gotPackets.size(), echoed = gotEchoes.size();
+        if (anyOrder) {
+            std::sort(expected.begin(), expected.end());
+            std::sort(gotPackets.begin(), gotPackets.end());
+            std::sort(values.begin(), values.end());
+            std::sort(gotEchoes.begin(), gotEchoes.end());
+        }
         std::size_t badPackets = 0, badEchoes = 0;
         for (std::size_t i = 0; i < std::min(packets, expected.size()); ++i)
-            badPackets += cmds[first + i].bytes != expected[i];
+            badPackets += gotPackets[i] != expected[i];
         for (std::size_t i = 0; i < std::min(echoed, values.size()); ++i)
-            badEchoes += echoes[firstEcho + i] != values[i];
+            badEchoes += gotEchoes[i] != values[i];
         if (packets == expected.size() && echoed == values.size() && !badPackets && !badEchoes &&
             !camera_.junk)
             return format("ok: %zu packets, %zu echoes", packets, echoed);
@@ -965,6 +988,109 @@ void throughput(Session& s, double seconds, const char* tag) {
         format("driver memory after the load, %s", tag),
         format("VmRSS %ld KiB, VmHWM %ld KiB, CPU so far %.2f s", p.rssKiB, p.hwmKiB, p.cpuSeconds),
         "-");
+}
+
+// A sender of throughputSenders(), in a process of its own: changes of slot 33 (values 0..8 in
+// turn) to the stand-in of `device`, one after the other for `seconds`. Prints
+// "sent N refused R from T0 to T1" (steady clock, ns: the same clock in every process).
+int runSender(int device, double seconds) {
+    int argc = 1;
+    char name[] = "sender";
+    char* argv[] = {name, nullptr};
+    QCoreApplication app(argc, argv);
+    const platform::HWND standIn = standin::findStandIn(device);
+    if (!standIn) {
+        std::fprintf(stderr, "no stand-in infodriver for device %d\n", device);
+        return 2;
+    }
+    const auto t0 = Clock::now();
+    const auto end =
+        t0 + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    std::size_t sent = 0, refused = 0;
+    Clock::time_point t1;
+    while ((t1 = Clock::now()) < end) {
+        refused += sendChange(standIn, 33, std::to_string(sent % 9)) != 1;
+        ++sent;
+    }
+    auto ns = [](Clock::time_point t) {
+        return static_cast<long long>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count());
+    };
+    std::printf("sent %zu refused %zu from %lld to %lld\n", sent, refused, ns(t0), ns(t1));
+    return 0;
+}
+
+// Sustained changes from `senders` processes at once, each sending one change after another;
+// every change must still give one packet and one echo, in whatever order they interleave.
+void throughputSenders(Session& s, int senders, double seconds, const char* tag) {
+    const std::size_t first = s.commandCount();
+    const std::size_t firstEcho = s.echoCount(33);
+    const std::size_t linkWrites = s.echoCount(1);
+    const double cpu0 = sample(s.driverPid()).cpuSeconds;
+    struct Sender {
+        pid_t pid;
+        int output;
+    };
+    std::vector<Sender> children;
+    for (int i = 0; i < senders; ++i) {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0)
+            break;
+        const pid_t pid = spawn({g_binDir + "/system_bench", "--sender", std::to_string(s.device()),
+                                 format("%g", seconds)},
+                                fds[1]);
+        close(fds[1]);
+        children.push_back({pid, fds[0]});
+    }
+    std::vector<Bytes> expected;
+    std::vector<std::string> values;
+    std::size_t refused = 0, failed = static_cast<std::size_t>(senders) - children.size();
+    long long from = 0, to = 0;
+    for (const Sender& c : children) {
+        auto code = c.pid > 0 ? waitExit(c.pid, std::chrono::duration_cast<Clock::duration>(
+                                                    std::chrono::duration<double>(seconds)) +
+                                                    30s)
+                              : std::nullopt;
+        if (!code && c.pid > 0) {
+            kill(c.pid, SIGKILL);
+            waitpid(c.pid, nullptr, 0);
+        }
+        char text[256] = {};
+        const ssize_t n = read(c.output, text, sizeof text - 1);
+        close(c.output);
+        std::size_t sent = 0, notDelivered = 0;
+        long long t0 = 0, t1 = 0;
+        const char* line = n > 0 ? std::strstr(text, "sent ") : nullptr;
+        if (code != 0 || !line ||
+            std::sscanf(line, "sent %zu refused %zu from %lld to %lld", &sent, &notDelivered, &t0,
+                        &t1) != 4) {
+            ++failed;
+            continue;
+        }
+        for (std::size_t i = 0; i < sent; ++i) {
+            expected.push_back(panTiltPacket(static_cast<int>(i % 9)));
+            values.push_back(std::to_string(i % 9));
+        }
+        refused += notDelivered;
+        from = from == 0 ? t0 : std::min(from, t0);
+        to = std::max(to, t1);
+    }
+    const double elapsed = 1e-9 * static_cast<double>(to - from);
+    std::string check = s.verify(first, expected, 33, firstEcho, values, true);
+    if (refused)
+        check += format("; %zu not delivered", refused);
+    if (failed)
+        check += format("; %zu senders failed (LOST)", failed);
+    check += format("; slot 1 written %zu times", s.echoCount(1) - linkWrites);
+    addRow(format("sustained changes, %d senders, %s", senders, tag),
+           format("%zu changes in %.1f s = %.0f /s", values.size(), elapsed,
+                  elapsed > 0 ? static_cast<double>(values.size()) / elapsed : 0.0),
+           check);
+    addRow(format("driver CPU per change, %d senders, %s", senders, tag),
+           format("%.1f us", values.empty() ? 0.0
+                                            : 1e6 * (sample(s.driverPid()).cpuSeconds - cpu0) /
+                                                  static_cast<double>(values.size())),
+           "same run");
 }
 
 void idle(Session& s, int seconds, int debugMode) {
@@ -1248,7 +1374,9 @@ pid_t prepareWine(const testing_support::TestPrefix& prefix) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    int count = 10000, processes = 200, idleSeconds = 60, unreachableSeconds = 60;
+    if (argc == 4 && !std::strcmp(argv[1], "--sender"))
+        return runSender(std::atoi(argv[2]), std::atof(argv[3]));
+    int count = 10000, processes = 200, idleSeconds = 60, unreachableSeconds = 60, senders = 8;
     std::vector<Line> networkLines = {Line::Tcp, Line::Udp};
     double seconds = 10, floodMiB = 1;
     std::vector<int> debugModes = {1, 0};
@@ -1274,6 +1402,8 @@ int main(int argc, char** argv) {
             g_gap = std::chrono::milliseconds(std::atoi(argv[++i]));
         } else if (next && !std::strcmp(a, "--seconds")) {
             seconds = std::atof(argv[++i]);
+        } else if (next && !std::strcmp(a, "--senders")) {
+            senders = std::atoi(argv[++i]);
         } else if (next && !std::strcmp(a, "--flood")) {
             floodMiB = std::atof(argv[++i]);
         } else if (next && !std::strcmp(a, "--idle")) {
@@ -1300,8 +1430,8 @@ int main(int argc, char** argv) {
         } else {
             std::fprintf(stderr,
                          "usage: system_bench [--count N] [--gap MS] [--processes N] [--seconds S] "
-                         "[--idle S] [--flood MIB] [--debug 1,0] [--quiet-camera] [--keep] "
-                         "[--wine DIR]\n"
+                         "[--senders N] [--idle S] [--flood MIB] [--debug 1,0] [--quiet-camera] "
+                         "[--keep] [--wine DIR]\n"
                          "       [--network tcp,udp] [--unreachable S]\n"
                          "       system_bench --farm 16,64,256 [--farm-idle S]\n"
                          "       system_bench --soak S [--rate R] [--debug N]\n");
@@ -1387,6 +1517,8 @@ int main(int argc, char** argv) {
             latencyProcesses(s, processes, tag.c_str());
         if (seconds > 0)
             throughput(s, seconds, tag.c_str());
+        if (seconds > 0 && senders > 1)
+            throughputSenders(s, senders, seconds, tag.c_str());
         if (floodMiB > 0)
             flood(s, floodMiB, tag.c_str());
         clean = s.stop() && clean;
