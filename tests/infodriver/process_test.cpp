@@ -107,6 +107,17 @@ TEST_F(OverTheBus, HandshakeAndFarewellOfDevice12) {
     EXPECT_EQ(client->waitExit(kWait), 0);
 }
 
+// The stand-in has no window of Qt's: it must not load Qt's graphics libraries (some thirty with
+// their dependencies), which would triple its start and that of every tool on the bus.
+TEST_F(OverTheBus, TheStandInLoadsQtCoreOnly) {
+    auto info = startInfodriver({"31"});
+    const std::string maps =
+        testing_support::readFile("/proc/" + std::to_string(info->pid()) + "/maps");
+    EXPECT_NE(maps.find("libQt6Core"), std::string::npos);
+    EXPECT_EQ(maps.find("libQt6Gui"), std::string::npos);
+    EXPECT_EQ(maps.find("libQt6Widgets"), std::string::npos);
+}
+
 TEST_F(OverTheBus, Device70000IsCutToItsLowWordInTheSearchOnly) {
     auto info = startInfodriver({"--trace", "70000"});
     auto client = startClient({"70000"});
