@@ -170,8 +170,8 @@ bool catchesSigterm(pid_t pid) {
 }
 
 TEST_F(ProcessTest, SignalDuringStartUpEndsTheDriverLikeExit) {
-    // Sent while the driver is still starting (before its handler exists), SIGTERM waits for
-    // the handler instead of killing the process, and the driver ends as File > Exit does.
+    // Sent the moment the driver catches SIGTERM, while the rest of its start (window, bus,
+    // port) may still be under way, the signal ends the driver as File > Exit does.
     ChildProcess child({binPath("camlet32"), "7"}, headless());
     const auto end = std::chrono::steady_clock::now() + 20s;
     while (!catchesSigterm(child.pid()) && std::chrono::steady_clock::now() < end)
