@@ -11,8 +11,9 @@
 //
 // Named objects and the message bus of one prefix live in its runtime folder, private to the
 // user: $XDG_RUNTIME_DIR/kelp-<hash> when that variable is set, else /tmp/kelp-<uid>-<hash>.
-// Every call follows the environment as it is then, so tests can switch prefixes; the runtime
-// folder is made and checked once per environment.
+// The prefix follows the environment as it is at each call; the runtime folder is made and checked
+// once per process, so a process that points the environment at another prefix (tests do) says so
+// with prefixChanged().
 #pragma once
 
 #include <string>
@@ -49,6 +50,10 @@ std::string serialDevicePath(int n);
 // prints why on stderr once, when it cannot be made safe: not a directory, owned by another user,
 // or reachable by others.
 std::string runtimeDir();
+
+// Makes the next runtimeDir() of every thread follow the environment as it is then: to be called
+// after KELP_PREFIX, XDG_DATA_HOME, HOME or XDG_RUNTIME_DIR changed within the process.
+void prefixChanged();
 #endif
 
 }  // namespace platform

@@ -30,6 +30,7 @@ TestPrefix::TestPrefix() {
     unsetenv("XDG_RUNTIME_DIR");
     unsetenv("CC_ROOT");
     unsetenv("CC_SYSTEM");
+    platform::prefixChanged();
 }
 
 TestPrefix::~TestPrefix() {
@@ -42,6 +43,7 @@ TestPrefix::~TestPrefix() {
         setenv("KELP_PREFIX", oldPrefix_.c_str(), 1);
     else
         unsetenv("KELP_PREFIX");
+    platform::prefixChanged();
     fs::remove_all(path_, ec);
 }
 

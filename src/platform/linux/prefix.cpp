@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
-#include <string_view>
 
 namespace fs = std::filesystem;
 
@@ -97,39 +96,26 @@ std::string makeRuntimeDir() {
     return {};
 }
 
-// What the runtime folder depends on, written into `key`; false when it cannot be cached: a
-// relative prefix also depends on the working directory.
-bool runtimeKey(std::string& key) {
-    key.clear();
-    for (const char* name : {"KELP_PREFIX", "XDG_DATA_HOME", "HOME", "XDG_RUNTIME_DIR"}) {
-        const char* value = std::getenv(name);
-        if (!value)
-            value = "";
-        if (name != std::string_view("XDG_RUNTIME_DIR") && *value && *value != '/')
-            return false;
-        key += value;
-        key += '\0';
-    }
-    return true;
-}
+// Bumped by prefixChanged(): each thread's copy of the runtime folder is good while it matches.
+std::atomic<unsigned> prefixGeneration{1};
 
 }  // namespace
 
+void prefixChanged() {
+    prefixGeneration.fetch_add(1, std::memory_order_release);
+}
+
 std::string runtimeDir() {
-    // Sends look up the folder on every call: it is made and checked once per environment (per
-    // thread, so no lock is needed), and again when the environment changes.
-    thread_local std::string cachedKey;
+    // Sends ask for the folder on every call: it is made and checked once per process (per
+    // thread, so no lock is needed) and again only after prefixChanged().
+    thread_local unsigned cachedGeneration = 0;
     thread_local std::string cachedDir;
-    thread_local std::string key;  // reused: a send builds no new string to check the cache
-    const bool cacheable = runtimeKey(key);
-    if (cacheable && key == cachedKey && !cachedDir.empty())
-        return cachedDir;
-    std::string dir = makeRuntimeDir();
-    if (cacheable) {
-        cachedKey = key;
-        cachedDir = dir;
+    const unsigned generation = prefixGeneration.load(std::memory_order_acquire);
+    if (generation != cachedGeneration || cachedDir.empty()) {
+        cachedDir = makeRuntimeDir();
+        cachedGeneration = generation;
     }
-    return dir;
+    return cachedDir;
 }
 
 }  // namespace platform
