@@ -5,7 +5,8 @@
 // for as long as its own count is 0; the kernel drops that lock when the process dies, even by
 // SIGKILL, so a name is never left held by a dead process. A lock file lasts while a process has
 // its name open: the last one to close the name removes it, and the next process that opens a
-// name removes the files that dead processes left behind.
+// name removes the files that dead processes left behind (unless the folder was swept less than
+// a second ago, so that processes started together do not each look at every file).
 #pragma once
 
 #include <chrono>

@@ -31,7 +31,7 @@ TEST_F(FaultTest, NothingOnStderrFromTheDriverOrASecondInstance) {
 }
 
 // Restarts, clean or by SIGKILL, leave no more lock files in the runtime folder than one run
-// has.
+// has, once the folder was last swept a second ago (a folder is swept at most once a second).
 TEST_F(FaultTest, LockFilesDoNotPileUpOverRestarts) {
     stopDriver(*dev.driver, SIGTERM);
     const auto afterOne = lockFiles();
@@ -46,6 +46,7 @@ TEST_F(FaultTest, LockFilesDoNotPileUpOverRestarts) {
             stopDriver(*dev.driver, SIGTERM);
         }
     }
+    std::this_thread::sleep_for(1500ms);
     dev.driver = startDriver(1);
     ASSERT_TRUE(dev.driver->waitForLine("comms test cycle set to 1 second", kStartLimit));
     stopDriver(*dev.driver, SIGTERM);

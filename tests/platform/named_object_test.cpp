@@ -229,6 +229,9 @@ TEST(NamedObjects, NextProcessRemovesTheFilesOfDeadHolders) {
     }
     EXPECT_EQ(lockFiles().size(), 3u);
 
+    // A folder is swept at most once a second, so that processes started together do not each
+    // look at every file; the holders' own first uses swept just now.
+    std::this_thread::sleep_for(1500ms);
     auto next = startHolder("sem", "other", "0", &answer);
     ASSERT_EQ(answer, "held");
     EXPECT_EQ(next->waitExit(10s), 0);

@@ -7,9 +7,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <mutex>
 #include <set>
@@ -33,6 +35,11 @@ constexpr std::size_t kMaxPlainName = 100;
 // and an instance lock found held waits on it, shared, for at most kSweepWaitLimit.
 constexpr const char* kSweepLock = ".sweep";
 constexpr auto kSweepWaitLimit = std::chrono::seconds(10);
+
+// A sweep looks at the file of every name in the folder, so a machine that starts hundreds of
+// processes at once would look at all their files once per process. A sweep is skipped when the
+// last one ended less than this long ago; the sweep lock file's modification time says when.
+constexpr auto kSweepPeriod = std::chrono::seconds(1);
 
 std::uint64_t fnv1a(const std::string& s, std::uint64_t seed) {
     std::uint64_t h = seed;
@@ -122,10 +129,23 @@ void removeIfFree(int fd, const std::string& path, bool held) {
     flock(fd, LOCK_UN);
 }
 
+// Whether the sweep lock file `fd` was last stamped less than kSweepPeriod ago. A stamp from the
+// future (the clock was set back) does not count as recent.
+bool sweptLately(int fd) {
+    struct stat st {};
+    timespec now{};
+    if (fstat(fd, &st) != 0 || clock_gettime(CLOCK_REALTIME, &now) != 0)
+        return false;
+    const auto age = std::chrono::seconds(now.tv_sec - st.st_mtim.tv_sec) +
+                     std::chrono::nanoseconds(now.tv_nsec - st.st_mtim.tv_nsec);
+    return age >= std::chrono::nanoseconds(0) && age < kSweepPeriod;
+}
+
 // Removes the lock files in `dir` that no live process holds: left behind by processes that died
 // without closing their names. Once per folder and process, on the first use of a name, unless
-// another process is sweeping just then. A sweep holds each file it looks at for a moment, so
-// it holds the sweep lock throughout, for instance locks to wait on (see SweepsPaused).
+// another process is sweeping just then or swept within kSweepPeriod. A sweep holds each file it
+// looks at for a moment, so it holds the sweep lock throughout, for instance locks to wait on
+// (see SweepsPaused).
 void sweepOnce(const std::string& dir) {
     static std::mutex mutex;
     static std::set<std::string> swept;
@@ -135,7 +155,7 @@ void sweepOnce(const std::string& dir) {
     const int sweeping = openPath(dir + kSweepLock, O_CREAT);
     if (sweeping < 0)
         return;
-    DIR* d = tryLock(sweeping) ? opendir(dir.c_str()) : nullptr;
+    DIR* d = tryLock(sweeping) && !sweptLately(sweeping) ? opendir(dir.c_str()) : nullptr;
     if (!d) {
         ::close(sweeping);
         return;
@@ -153,6 +173,7 @@ void sweepOnce(const std::string& dir) {
         ::close(fd);
     }
     closedir(d);
+    futimens(sweeping, nullptr);  // stamped now, while still held
     ::close(sweeping);
 }
 
