@@ -4,10 +4,12 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -238,6 +240,37 @@ TEST(NamedObjects, NextProcessRemovesTheFilesOfDeadHolders) {
     EXPECT_EQ(lockFiles().size(), 1u) << "only the live holder's file stays";
     auto again = startHolder("lock", "title 2", "0", &answer);
     EXPECT_EQ(answer, "busy");
+}
+
+// A folder swept less than a second ago is not swept again, so that processes started together do
+// not each look at every file. A sweep older than that, or one stamped in the future (the clock
+// was set back since), lets the next first use of a name in the folder sweep.
+TEST(NamedObjects, AFolderIsSweptAtMostOnceASecond) {
+    struct Case {
+        const char* stamp;
+        std::chrono::seconds age;
+        bool swept;
+    };
+    for (const Case& c : {Case{"just now", 0s, false}, Case{"2 s ago", 2s, true},
+                          Case{"in an hour", -3600s, true}}) {
+        SCOPED_TRACE(c.stamp);
+        TestPrefix prefix;
+        const std::string names = platform::runtimeDir() + "/names";
+        ASSERT_EQ(mkdir(names.c_str(), 0700), 0);
+        const std::string dead = names + "/n-64656164";  // no process holds it
+        close(open(dead.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+        const int sweep = open((names + ".sweep").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        ASSERT_GE(sweep, 0);
+        timespec stamp{};
+        clock_gettime(CLOCK_REALTIME, &stamp);
+        stamp.tv_sec -= c.age.count();
+        const timespec times[2] = {stamp, stamp};
+        ASSERT_EQ(futimens(sweep, times), 0);
+        close(sweep);
+
+        NamedSemaphore::open("first use").reset();
+        EXPECT_EQ(std::filesystem::exists(dead), !c.swept);
+    }
 }
 
 TEST(NamedObjects, NamesWhoseFilesComeAndGoStillHaveOneHolder) {

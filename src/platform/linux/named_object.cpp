@@ -130,7 +130,8 @@ void removeIfFree(int fd, const std::string& path, bool held) {
 }
 
 // Whether the sweep lock file `fd` was last stamped less than kSweepPeriod ago. A stamp from the
-// future (the clock was set back) does not count as recent.
+// future (the clock was set back) does not count as recent. A sweep lock file just made counts as
+// a stamp: it is made before the first name file of its folder, so there is nothing to sweep yet.
 bool sweptLately(int fd) {
     struct stat st {};
     timespec now{};
