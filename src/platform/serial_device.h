@@ -284,7 +284,9 @@ class SerialDevice final : public CommDevice {
     bool waitReadable() override;
 
   protected:
-    // Failed also on a hang-up (EIO, POLLHUP, POLLERR) before any byte came.
+    // Failed also on a hang-up (EIO, POLLHUP, POLLERR) before any byte came. Once some bytes
+    // came, the line is looked at again after a pause of a millisecond, not at each byte: a
+    // busy line wakes the reader less often, and a read may end up to that much later.
     ReadResult readSome(void* buf, std::size_t n) override;
 #ifdef _WIN32
     // SetCommTimeouts: the system times the transfers.

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include "platform/serial_device.h"
 #include "pty_pair.h"
@@ -71,6 +72,29 @@ TEST_F(SerialReadTest, AFullReadReturnsWithoutWaitingForTheInterval) {
     Clock::duration took{};
     EXPECT_EQ(read(4, &took), "\x90\x50\x02\xFF");
     EXPECT_LT(took, 4000ms);
+}
+
+// Voluntary context switches of the calling thread so far: how often it slept.
+long sleepsOfThisThread() {
+    rusage u{};
+    getrusage(RUSAGE_THREAD, &u);
+    return u.ru_nvcsw;
+}
+
+TEST_F(SerialReadTest, AReadWithoutLimitsSleepsUntilTheRestComes) {
+    timeouts(0, 0, 0);  // no time-outs: wait for all four bytes
+    std::thread far([this] {
+        pty.send("\x90\x41");
+        std::this_thread::sleep_for(500ms);
+        pty.send("\x02\xFF");
+    });
+    const long before = sleepsOfThisThread();
+    Clock::duration took{};
+    EXPECT_EQ(read(4, &took), "\x90\x41\x02\xFF");
+    const long sleeps = sleepsOfThisThread() - before;
+    far.join();
+    // A reader that kept looking at the line while it waited would sleep hundreds of times.
+    EXPECT_LT(sleeps, 50) << "the read polled the line instead of waiting for it";
 }
 
 TEST_F(SerialReadTest, TheTotalEndsAReadThatGetsNothingOrTooLittle) {

@@ -20,6 +20,9 @@ namespace platform {
 
 namespace {
 
+// How long a read that got some bytes lets more gather before it looks at the line again.
+constexpr int kGatherMs = 1;
+
 speed_t standardSpeed(int baud) {
     switch (baud) {
         case 50:
@@ -242,10 +245,13 @@ SerialDevice::ReadResult SerialDevice::readSome(void* buf, std::size_t n) {
     auto* out = static_cast<unsigned char*>(buf);
     std::size_t got = 0;
     bool hungUp = false;  // poll reported a hang-up or an error on the line
-    // The line is read first, and after that only when poll says it has something: a read that
-    // came back short took all there was, and a poll that timed out saw nothing come.
+    // The line is read first, and after that only when poll says it has something or after a
+    // pause for more bytes: a read that came back short took all there was, and a poll that
+    // timed out saw nothing come.
     bool readable = true;
     for (;;) {
+        // Bytes taken by this pass: the next wait lets more gather before the line is read again.
+        bool took = false;
         if (readable) {
             ssize_t r = ::read(fd_, out + got, n - got);
             if (r > 0) {
@@ -253,6 +259,7 @@ SerialDevice::ReadResult SerialDevice::readSome(void* buf, std::size_t n) {
                 deadline.arrived();
                 if (got == n)
                     return {IoStatus::Ok, got};
+                took = true;
             } else if (r < 0 && errno == EINTR) {
                 continue;
             } else if (r < 0 && errno != EAGAIN) {
@@ -267,12 +274,18 @@ SerialDevice::ReadResult SerialDevice::readSome(void* buf, std::size_t n) {
         if (deadline.returnsNow())
             return {IoStatus::Ok, got};
 
-        const int waitMs = pollTimeoutMs(deadline.waitUntil());
+        int waitMs = pollTimeoutMs(deadline.waitUntil());
         if (waitMs == 0)
             return {IoStatus::Ok, got};
 
+        // After bytes came, the rest of a burst is given kGatherMs to arrive, and only a wake
+        // ends that pause early: a camera answering packet after packet then wakes this thread
+        // about once a millisecond, not once per reply. A read ends at most that much later than
+        // its time-outs say.
         pollfd fds[2] = {{fd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
-        int pr = poll(fds, 2, waitMs);
+        if (took && (waitMs < 0 || waitMs > kGatherMs))
+            waitMs = kGatherMs;
+        int pr = took ? poll(&fds[1], 1, waitMs) : poll(fds, 2, waitMs);
         if (pr < 0) {
             if (errno == EINTR)
                 continue;
@@ -285,7 +298,7 @@ SerialDevice::ReadResult SerialDevice::readSome(void* buf, std::size_t n) {
         }
         if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL))
             hungUp = true;
-        readable = fds[0].revents != 0;
+        readable = took || fds[0].revents != 0;
     }
 }
 
