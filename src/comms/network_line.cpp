@@ -285,30 +285,10 @@ bool NetworkLine::waitForRoom() {
 
 NetworkLine::ReadResult NetworkLine::readSome(void* buf, std::size_t n) {
     const platform::COMMTIMEOUTS t = timeouts();
-    using platform::MAXDWORD;
     std::unique_lock<std::mutex> lock(rxMutex_);
-    const Clock::time_point start = Clock::now();
-    const auto ms = [](std::int64_t v) { return std::chrono::milliseconds(v); };
-
-    // MAXDWORD / 0 / 0: return at once with whatever is there.
-    const bool immediate = t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
-                           t.ReadTotalTimeoutConstant == 0;
-    // MAXDWORD / MAXDWORD / c: wait up to c for the first byte, then return what is there.
-    const bool firstByte =
-        t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == MAXDWORD &&
-        t.ReadTotalTimeoutConstant != 0 && t.ReadTotalTimeoutConstant != MAXDWORD;
-    std::optional<Clock::time_point> total;
-    if (firstByte)
-        total = start + ms(t.ReadTotalTimeoutConstant);
-    else if (t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0)
-        total = start + ms(static_cast<std::int64_t>(t.ReadTotalTimeoutMultiplier) *
-                               static_cast<std::int64_t>(n) +
-                           t.ReadTotalTimeoutConstant);
-    const bool haveInterval = t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != MAXDWORD;
-
+    platform::ReadDeadline deadline(t, n);
     auto* out = static_cast<std::uint8_t*>(buf);
     std::size_t got = 0;
-    Clock::time_point lastByte;
     for (;;) {
         if (cancelled())
             return {IoStatus::Cancelled, 0};
@@ -317,20 +297,14 @@ NetworkLine::ReadResult NetworkLine::readSome(void* buf, std::size_t n) {
             std::copy_n(rx_.begin(), take, out + got);
             rx_.erase(rx_.begin(), rx_.begin() + static_cast<long>(take));
             got += take;
-            lastByte = Clock::now();
+            deadline.arrived();
             rxChanged_.notify_all();  // room for a held-back stream
             if (got == n)
                 return {IoStatus::Ok, got};
         }
-        if (immediate || (firstByte && got > 0))
+        if (deadline.returnsNow())
             return {IoStatus::Ok, got};
-
-        std::optional<Clock::time_point> until = total;
-        if (haveInterval && got > 0) {
-            const Clock::time_point interval = lastByte + ms(t.ReadIntervalTimeout);
-            if (!until || interval < *until)
-                until = interval;
-        }
+        const std::optional<Clock::time_point> until = deadline.waitUntil();
         if (!until)
             rxChanged_.wait(lock);
         else if (rxChanged_.wait_until(lock, *until) == std::cv_status::timeout && rx_.empty())

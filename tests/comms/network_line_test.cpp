@@ -8,6 +8,7 @@
 #include <future>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "comms/network_entry.h"
 #include "comms/network_line.h"
@@ -377,6 +378,20 @@ TEST(NetworkLineReadTest, FollowsTheReadTimeoutsAndEndsAtCancel) {
     reader.join();
     EXPECT_EQ(r.status, platform::CommDevice::IoStatus::Cancelled);
     EXPECT_TRUE(line->waitWake(-1));
+}
+
+TEST(NetworkLineReadTest, ALimitTooLongForTheClockIsAWaitWithoutEnd) {
+    auto line = NetworkLine::open({NetScheme::UdpRaw, "127.0.0.1", 9}, 9);
+    ASSERT_TRUE(line);
+    // Nearly 2^32 ms for each of 128 Ki bytes: more than the clock can count.
+    line->setTimeouts(readTimeouts(0, platform::MAXDWORD - 1, platform::MAXDWORD - 1));
+    std::vector<std::uint8_t> buf(1 << 17);
+    platform::CommDevice::ReadResult r{};
+    std::thread reader([&] { r = line->read(buf.data(), buf.size()); });
+    std::this_thread::sleep_for(200ms);
+    line->cancel();
+    reader.join();
+    EXPECT_EQ(r.status, platform::CommDevice::IoStatus::Cancelled) << "the read ended by itself";
 }
 
 // A host lookup that does not answer until the test lets it (a DNS server that never replies).
