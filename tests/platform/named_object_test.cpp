@@ -182,6 +182,19 @@ TEST(NamedObjects, TwoPrefixesNeverShareAName) {
     }
 }
 
+TEST(NamedObjects, APrefixNamedWithATrailingSlashIsTheSamePrefix) {
+    TestPrefix prefix;
+    const std::string plain = platform::runtimeDir();
+    setenv("KELP_PREFIX", (prefix.path() + "/").c_str(), 1);
+    platform::prefixChanged();
+    EXPECT_EQ(platform::prefixDir(), prefix.path());
+    EXPECT_EQ(platform::runtimeDir(), plain);
+    auto lock = InstanceLock::acquire("title");
+    setenv("KELP_PREFIX", prefix.path().c_str(), 1);
+    platform::prefixChanged();
+    EXPECT_FALSE(InstanceLock::acquire("title")) << "the two names of the prefix hold apart";
+}
+
 namespace {
 
 std::vector<std::string> lockFiles() {

@@ -42,7 +42,13 @@ std::string prefixDir() {
     }
     std::error_code ec;
     fs::path abs = fs::absolute(p, ec);
-    return ec ? p : abs.lexically_normal().string();
+    if (ec)
+        return p;
+    // "/var/lib/kelp/" is the same prefix as "/var/lib/kelp": one folder, one runtime folder.
+    abs = abs.lexically_normal();
+    if (!abs.has_filename() && abs.has_relative_path())
+        abs = abs.parent_path();
+    return abs.string();
 }
 
 std::string windowsDir() {
