@@ -1,8 +1,7 @@
 // The command line of camlet32, read the same way on every system.
-#include <cctype>
-#include <climits>
 
 #include "app/app_main.h"
+#include "common/decimal.h"
 
 namespace app {
 
@@ -25,28 +24,7 @@ std::string joinCommandLine(int argc, const char* const* argv) {
 }
 
 int parseDeviceNumber(const std::string& commandLine) {
-    std::size_t i = 0;
-    const std::size_t n = commandLine.size();
-    while (i < n && std::isspace(static_cast<unsigned char>(commandLine[i])))
-        ++i;
-    bool negative = false;
-    if (i < n && (commandLine[i] == '+' || commandLine[i] == '-')) {
-        negative = commandLine[i] == '-';
-        ++i;
-    }
-    long long value = 0;
-    for (; i < n && commandLine[i] >= '0' && commandLine[i] <= '9'; ++i) {
-        value = value * 10 + (commandLine[i] - '0');
-        if (value > static_cast<long long>(INT_MAX) + 1)
-            value = static_cast<long long>(INT_MAX) + 1;
-    }
-    if (negative)
-        value = -value;
-    if (value > INT_MAX)
-        value = INT_MAX;
-    if (value < INT_MIN)
-        value = INT_MIN;
-    return static_cast<int>(value);
+    return common::parseDecimal(commandLine.c_str());
 }
 
 }  // namespace app

@@ -1,10 +1,11 @@
 #include "camera/camera_controller.h"
 
 #include <algorithm>
-#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+
+#include "common/decimal.h"
 
 namespace camera {
 
@@ -12,10 +13,6 @@ namespace {
 
 constexpr std::uint8_t kTerminator = 0xFF;
 constexpr int kReadSize = 32;
-
-bool isBlank(unsigned char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
 
 // Counters wrap like the 32-bit registers they stand for, without signed overflow.
 void bump(std::int32_t& counter) {
@@ -30,30 +27,6 @@ bool isGoodFirstByte(std::uint8_t b) {
 }
 
 }  // namespace
-
-std::int32_t parseSlotValue(const char* value) {
-    if (!value)
-        return 0;
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(value);
-    while (isBlank(*p))
-        ++p;
-    bool negative = false;
-    if (*p == '+' || *p == '-') {
-        negative = *p == '-';
-        ++p;
-    }
-    // Accumulate the magnitude in 64 bits and stop growing it once it is past the 32-bit range;
-    // the remaining digits are still consumed but cannot overflow anything.
-    std::int64_t magnitude = 0;
-    constexpr std::int64_t kCap = static_cast<std::int64_t>(INT32_MAX) + 1;
-    for (; *p >= '0' && *p <= '9'; ++p) {
-        if (magnitude <= kCap)
-            magnitude = magnitude * 10 + (*p - '0');
-    }
-    if (negative)
-        return magnitude >= kCap ? INT32_MIN : static_cast<std::int32_t>(-magnitude);
-    return magnitude > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(magnitude);
-}
 
 void CameraController::logLine(const char* format, ...) {
     if (!host_.logging())
@@ -76,35 +49,35 @@ int CameraController::dispatchSlotChange(int device, int slot, const char* value
         case 1:  // the link state is the driver's own; nobody else may set it
             return 1;
         case 8: {
-            std::int32_t v = parseSlotValue(value);
+            std::int32_t v = common::parseDecimal(value);
             if (v < 0 || v > 4)
                 return 1;
             sendZoom(v);
             return 0;
         }
         case 9: {
-            std::int32_t v = parseSlotValue(value);
+            std::int32_t v = common::parseDecimal(value);
             if (v < 0 || v > 7 || v == 5)
                 return 1;
             sendFocus(v);
             return 0;
         }
         case 31: {
-            std::int32_t v = parseSlotValue(value);
+            std::int32_t v = common::parseDecimal(value);
             if (v <= 0 || v >= 19)
                 return 1;
             packet.panSpeed = v;
             return 0;
         }
         case 32: {
-            std::int32_t v = parseSlotValue(value);
+            std::int32_t v = common::parseDecimal(value);
             if (v <= 0 || v >= 18)
                 return 1;
             packet.tiltSpeed = v;
             return 0;
         }
         case 33: {
-            std::int32_t v = parseSlotValue(value);
+            std::int32_t v = common::parseDecimal(value);
             if (v < 0 || v > 9)
                 return 1;
             sendPanTilt(v);

@@ -28,12 +28,6 @@ struct ViscaPacket {
     std::int32_t tiltSpeed = 7;  // 1..17, set through slot 32
 };
 
-// Reads a slot value as a decimal number: leading white space skipped, one optional sign, then
-// digits up to the first non-digit; no leading number reads as 0. A number beyond the 32-bit
-// range saturates to INT32_MIN or INT32_MAX (so it is refused wherever a small range is asked
-// for, instead of wrapping into an accepted value).
-std::int32_t parseSlotValue(const char* value);
-
 class CameraController {
   public:
     explicit CameraController(CameraHost& host) : host_(host) {}

@@ -1,11 +1,10 @@
 #include "config/settings.h"
 
-#include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "common/decimal.h"
 #include "platform/prefix.h"
 #include "platform/profile.h"
 
@@ -43,18 +42,6 @@ std::string settingsPath(const char* file) {
     if (path.size() > kMaxSettingText || name.empty())
         return {};
     return path;
-}
-
-// atoi/atol rules (leading blanks, sign, digits; anything else ends the number, no digits give
-// 0), saturating at the 32-bit range instead of wrapping.
-std::int32_t toInt32(const char* text) {
-    errno = 0;
-    long v = std::strtol(text, nullptr, 10);
-    if (v > INT32_MAX)
-        return INT32_MAX;
-    if (v < INT32_MIN)
-        return INT32_MIN;
-    return static_cast<std::int32_t>(v);
 }
 
 bool equalNoCase(const char* a, const char* b) {
@@ -142,15 +129,16 @@ void loadDeviceSettings(int deviceNumber, const char* section) {
     const char* file = fileName.c_str();
     DeviceSettings& s = g_settings;
 
-    s.debugMode = toInt32(readSetting(file, section, "DebugMode", "1", true));
+    s.debugMode = common::parseDecimal(readSetting(file, section, "DebugMode", "1", true));
     s.hideMode = (s.debugMode == 0) ? 1 : 0;
-    s.logMode = toInt32(readSetting(file, section, "LogMode", "0", true));
-    s.portNumber = toInt32(readSetting(file, section, "Port", "1", true));
-    s.speed = toInt32(readSetting(file, section, "Speed", "9600", true));
-    s.dataBits = toInt32(readSetting(file, section, "DataBits", "8", true));
+    s.logMode = common::parseDecimal(readSetting(file, section, "LogMode", "0", true));
+    s.portNumber = common::parseDecimal(readSetting(file, section, "Port", "1", true));
+    s.speed = common::parseDecimal(readSetting(file, section, "Speed", "9600", true));
+    s.dataBits = common::parseDecimal(readSetting(file, section, "DataBits", "8", true));
 
     // Only 2 means two stop bits; 1, 1.5 and everything else is one stop bit.
-    s.stopBitsCode = (toInt32(readSetting(file, section, "StopBits", "1", true)) == 2) ? 2 : 0;
+    s.stopBitsCode =
+        (common::parseDecimal(readSetting(file, section, "StopBits", "1", true)) == 2) ? 2 : 0;
 
     // The whole value, in this order; anything else leaves the code as it was.
     const char* parity = readSetting(file, section, "Parity", "N", true);

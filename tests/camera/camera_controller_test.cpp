@@ -151,37 +151,6 @@ TEST(CommandSet, WithLoggingOffNoLineIsMadeAndTheProtocolIsTheSame) {
     EXPECT_EQ(off.cam.serialRxCount, on.cam.serialRxCount);
 }
 
-TEST(ValueParsing, LeadingNumberRule) {
-    const struct {
-        const char* text;
-        std::int32_t value;
-    } cases[] = {
-        {"", 0},
-        {"abc", 0},
-        {"+4", 4},
-        {" 3", 3},
-        {"\t\n 3x", 3},
-        {"2.9", 2},
-        {"-5", -5},
-        {"+-3", 0},
-        {"- 3", 0},
-        {"\xff\x80", 0},
-        {"%s%n", 0},
-        {"0000000000000000000004", 4},
-        {"2147483647", INT32_MAX},
-        {"2147483648", INT32_MAX},
-        {"99999999999", INT32_MAX},
-        {"4294967297", INT32_MAX},
-        {"-2147483648", INT32_MIN},
-        {"-2147483649", INT32_MIN},
-        {"-99999999999999999999999999", INT32_MIN},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(camera::parseSlotValue(c.text), c.value) << "'" << c.text << "'";
-    }
-    EXPECT_EQ(camera::parseSlotValue(nullptr), 0);
-}
-
 TEST(ValueParsing, NonNumericControlValuesReadAsZero) {
     // An empty or textual zoom value is Zoom Stop, accepted; a leading-number value counts.
     const struct {
