@@ -10,7 +10,6 @@
 //    no traffic; reports the process's CPU time over the period as a share of one core.
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -28,6 +27,7 @@
 #include "comms/port_table.h"
 #include "comms/serial_port.h"
 #include "platform/window.h"
+#include "pty_pair.h"
 #include "test_prefix.h"
 
 using namespace std::chrono;
@@ -51,18 +51,6 @@ void runEventLoopUntil(steady_clock::time_point end) {
     loop.exec();
 }
 
-struct Pty {
-    int master = -1, slave = -1;
-    char name[128] = {};
-    bool open() { return openpty(&master, &slave, name, nullptr, nullptr) == 0; }
-    ~Pty() {
-        if (master >= 0)
-            close(master);
-        if (slave >= 0)
-            close(slave);
-    }
-};
-
 // Byte k of the stream is byte k % 4 of the 32-bit number k / 4, so any loss that is not a
 // multiple of 16 GiB shows as a break in the sequence.
 std::uint8_t streamByte(std::uint64_t k) {
@@ -71,13 +59,13 @@ std::uint8_t streamByte(std::uint64_t k) {
 
 // bytesPerSecond 0: as fast as the line takes it.
 int sustainedReceive(int seconds, double bytesPerSecond) {
-    Pty pty;
-    if (!pty.open()) {
+    testing_support::PtyPair pty;
+    if (!pty.ok()) {
         std::printf("no pseudo-terminal\n");
         return 1;
     }
     testing_support::TestPrefix prefix;
-    prefix.linkComPort(1, pty.name);
+    prefix.linkComPort(1, pty.slavePath);
     comms::SerialPort port;
     if (port.open(1) != 1) {
         std::printf("open failed\n");
@@ -180,11 +168,11 @@ int sustainedReceive(int seconds, double bytesPerSecond) {
 }
 
 int idlePort(int seconds) {
-    Pty pty;
-    if (!pty.open())
+    testing_support::PtyPair pty;
+    if (!pty.ok())
         return 1;
     testing_support::TestPrefix prefix;
-    prefix.linkComPort(1, pty.name);
+    prefix.linkComPort(1, pty.slavePath);
     comms::SerialPort port;
     if (port.open(1) != 1)
         return 1;

@@ -57,13 +57,11 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <pty.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -92,6 +90,7 @@
 #include "infodriver/protocol.h"
 #include "platform/profile.h"
 #include "platform/window.h"
+#include "pty_pair.h"
 #include "test_prefix.h"
 
 extern char** environ;
@@ -163,22 +162,13 @@ class Camera {
         line_ = line;
         if (line != Line::Pty)
             return startNetwork(prefix, comPort);
-        int m = -1, s = -1;
-        if (openpty(&m, &s, nullptr, nullptr, nullptr) != 0)
+        // The slave stays open here, so the master never sees a hang-up between driver opens.
+        pty_.emplace();
+        if (!pty_->ok())
             return false;
-        // Never inherited: every driver the benchmark starts later would hold this camera's
-        // line open, and a farm's drivers would each hold all of them.
-        fcntl(m, F_SETFD, FD_CLOEXEC);
-        fcntl(s, F_SETFD, FD_CLOEXEC);
-        master_ = m;
-        slave_ = s;  // held open so the master never sees a hang-up between driver opens
-        termios t{};
-        tcgetattr(slave_, &t);
-        cfmakeraw(&t);
-        tcsetattr(slave_, TCSANOW, &t);
-        fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+        fcntl(master(), F_SETFL, fcntl(master(), F_GETFL) | O_NONBLOCK);
         wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        prefix.linkComPort(comPort, ptsname(master_));
+        prefix.linkComPort(comPort, pty_->slavePath);
         thread_ = std::thread([this] { run(); });
         return true;
     }
@@ -189,7 +179,8 @@ class Camera {
             [[maybe_unused]] auto n = write(wake_, &one, sizeof one);
             thread_.join();
         }
-        for (int* fd : {&master_, &slave_, &wake_, &socket_, &conn_})
+        pty_.reset();
+        for (int* fd : {&wake_, &socket_, &conn_})
             if (*fd >= 0) {
                 close(*fd);
                 *fd = -1;
@@ -208,12 +199,12 @@ class Camera {
         std::size_t sent = 0;
         while (sent < bytes) {
             const std::size_t n = std::min(sizeof chunk, bytes - sent);
-            ssize_t w = write(master_, chunk, n);
+            ssize_t w = write(master(), chunk, n);
             if (w > 0) {
                 sent += static_cast<std::size_t>(w);
                 continue;
             }
-            pollfd p{master_, POLLOUT, 0};
+            pollfd p{master(), POLLOUT, 0};
             poll(&p, 1, 10);  // the line is full: wait for the driver's reader
         }
     }
@@ -224,6 +215,7 @@ class Camera {
     unsigned junk = 0;  // bytes that belong to no packet
 
   private:
+    int master() const { return pty_ ? pty_->master : -1; }
     static bool isPoll(const Bytes& p) { return p == Bytes{0x81, 0x09, 0x04, 0x38, 0xFF}; }
 
     // A socket on a free loopback port, and [Ports] COMn pointing at it.
@@ -253,7 +245,7 @@ class Camera {
     void reply(const Bytes& r) {
         // A pty master takes a few bytes at once; a short write here would only cost a reply.
         if (line_ == Line::Pty) {
-            [[maybe_unused]] auto n = write(master_, r.data(), r.size());
+            [[maybe_unused]] auto n = write(master(), r.data(), r.size());
         } else if (line_ == Line::Tcp) {
             [[maybe_unused]] auto n = send(conn_, r.data(), r.size(), MSG_NOSIGNAL);
         } else {
@@ -269,7 +261,7 @@ class Camera {
     // The next bytes from the line; -1 when there were none (or only a control message).
     ssize_t receive(std::uint8_t* buf, std::size_t size) {
         if (line_ == Line::Pty)
-            return read(master_, buf, size);
+            return read(master(), buf, size);
         if (line_ == Line::Tcp) {
             ssize_t n = recv(conn_, buf, size, 0);
             if (n == 0) {
@@ -303,7 +295,7 @@ class Camera {
         std::uint8_t buf[4096];
         for (;;) {
             // The line's data, the wake-up, and a TCP camera's listening socket.
-            const int data = line_ == Line::Pty ? master_ : line_ == Line::Tcp ? conn_ : socket_;
+            const int data = line_ == Line::Pty ? master() : line_ == Line::Tcp ? conn_ : socket_;
             pollfd fds[3] = {{data, POLLIN, 0},
                              {wake_, POLLIN, 0},
                              {line_ == Line::Tcp ? socket_ : -1, POLLIN, 0}};
@@ -370,7 +362,8 @@ class Camera {
     }
 
     Line line_ = Line::Pty;
-    int master_ = -1, slave_ = -1, wake_ = -1;
+    std::optional<testing_support::PtyPair> pty_;  // the line of a pty camera
+    int wake_ = -1;
     int socket_ = -1, conn_ = -1;  // network: listening (TCP) or datagram socket; TCP connection
     sockaddr_in peer_{};
     std::uint32_t sequence_ = 0;  // of the message being answered

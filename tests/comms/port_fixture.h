@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "comms/port_table.h"
@@ -16,6 +17,20 @@
 #include "test_prefix.h"
 
 namespace comms_test {
+
+using testing_support::PtyPair;
+
+// Polls `pred` until it holds or `limit` passes.
+template <typename Pred>
+bool waitUntil(Pred pred, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
 
 inline QCoreApplication* application() {
     static int argc = 1;

@@ -48,7 +48,7 @@ class SerialReadTest : public ::testing::Test {
         return std::string(buf, r.count);
     }
 
-    comms_test::PtyPair pty;
+    testing_support::PtyPair pty;
     std::unique_ptr<SerialDevice> line;
 };
 

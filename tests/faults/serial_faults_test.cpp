@@ -97,7 +97,7 @@ TEST_F(FaultTest, PulledCableReportsTheLinkDownAndANewDriverFindsTheCameraAgain)
 // A megabyte of garbage at full speed from the camera's side: a slot change in the middle still
 // reaches the line at once, and the driver is idle again soon after the flood.
 TEST_F(SystemTest, SlotChangeIsNotStarvedByAFloodFromTheCamera) {
-    comms_test::PtyPair pty;
+    testing_support::PtyPair pty;
     ASSERT_TRUE(pty.ok());
     prefix.linkComPort(1, pty.slavePath);
     // Without debug lines: nobody reads the driver's stdout while the flood runs.

@@ -1,17 +1,18 @@
-// A pseudo-terminal pair for serial tests: the slave stands for the port's device (linked as
-// dosdevices/comN), the test plays the far end on the master.
+// A pseudo-terminal pair for serial tests and benchmarks (Linux): the slave stands for the
+// port's device (linked as dosdevices/comN), the test plays the far end on the master. The
+// slave starts raw, so nothing is echoed or translated before a driver sets its own modes.
 #pragma once
 
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <string>
-#include <thread>
 
-namespace comms_test {
+namespace testing_support {
 
 struct PtyPair {
     int master = -1;
@@ -25,8 +26,14 @@ struct PtyPair {
             return;
         }
         slavePath = name;
+        // Never inherited: a driver started later would hold the line open.
         fcntl(master, F_SETFD, FD_CLOEXEC);
         fcntl(slave, F_SETFD, FD_CLOEXEC);
+        termios t{};
+        if (tcgetattr(slave, &t) == 0) {
+            cfmakeraw(&t);
+            tcsetattr(slave, TCSANOW, &t);
+        }
     }
     ~PtyPair() {
         closeMaster();
@@ -77,16 +84,4 @@ struct PtyPair {
     }
 };
 
-// Polls `pred` until it holds or `limit` passes.
-template <typename Pred>
-bool waitUntil(Pred pred, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-    auto end = std::chrono::steady_clock::now() + limit;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
-
-}  // namespace comms_test
+}  // namespace testing_support
