@@ -58,7 +58,6 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -86,6 +85,7 @@
 #include <vector>
 
 #include "../../tools/infodriver/standin.h"
+#include "child_process.h"
 #include "comms/visca_ip.h"
 #include "infodriver/protocol.h"
 #include "platform/profile.h"
@@ -372,6 +372,11 @@ class Camera {
 
 // ---- child processes ----
 
+using testing_support::ChildProcess;
+
+// Where the output of a child that nobody reads goes.
+const std::string kNowhere = "/dev/null";
+
 // A change request to the stand-in infodriver as kelp-slot makes it; its result (1: delivered to
 // the driver).
 platform::LRESULT sendChange(platform::HWND standIn, unsigned slot, const std::string& value) {
@@ -381,24 +386,16 @@ platform::LRESULT sendChange(platform::HWND standIn, unsigned slot, const std::s
     return platform::sendMessage(standIn, standin::KELP_SETSLOT, slot, 0, &mb);
 }
 
-pid_t spawn(const std::vector<std::string>& args, int stdoutFd, int stdinFd = -1) {
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    if (stdinFd >= 0)
-        posix_spawn_file_actions_adddup2(&fa, stdinFd, 0);
-    if (stdoutFd >= 0) {
-        posix_spawn_file_actions_adddup2(&fa, stdoutFd, 1);
-        posix_spawn_file_actions_adddup2(&fa, stdoutFd, 2);
+// Starts a child process (see ChildProcess: `outputPath` empty means its output is read here);
+// null, with the reason on stderr, when it cannot start.
+std::unique_ptr<ChildProcess> startChild(const std::vector<std::string>& argv,
+                                         const std::string& outputPath) {
+    try {
+        return std::make_unique<ChildProcess>(argv, ChildProcess::Env{}, outputPath);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+        return nullptr;
     }
-    std::vector<char*> argv;
-    for (const auto& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ) != 0)
-        pid = -1;
-    posix_spawn_file_actions_destroy(&fa);
-    return pid;
 }
 
 // The command line of one of our programs: the Linux one, or the Windows one under Wine.
@@ -411,14 +408,14 @@ std::vector<std::string> program(const std::string& name, bool wine,
     return argv;
 }
 
-std::optional<int> waitExit(pid_t pid, Clock::duration timeout) {
+// Waits for `child` to end while this process answers the bus; its exit code, nullopt when
+// `timeout` passed first.
+std::optional<int> waitExit(ChildProcess& child, Clock::duration timeout) {
     const auto deadline = Clock::now() + timeout;
     for (;;) {
-        int status = 0;
-        pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid)
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        if (r < 0 || Clock::now() >= deadline)
+        if (auto code = child.waitExit(0ms))
+            return code;
+        if (Clock::now() >= deadline)
             return std::nullopt;
         QCoreApplication::processEvents(QEventLoop::AllEvents);
         usleep(2000);
@@ -430,48 +427,32 @@ class Infodriver {
   public:
     ~Infodriver() { stop(); }
 
-    pid_t pid() const { return pid_; }
+    pid_t pid() const { return child_ ? child_->pid() : -1; }
 
     bool start(int device, bool wine) {
-        int fds[2], in[2];
-        if (pipe2(fds, O_CLOEXEC) != 0 || pipe2(in, O_CLOEXEC) != 0)
-            return false;
-        pid_ = spawn(program("kelp-infodriver", wine, {std::to_string(device)}), fds[1], in[0]);
-        close(fds[1]);
-        close(in[0]);
-        in_ = in[1];
-        out_ = fdopen(fds[0], "r");
-        if (pid_ < 0 || !out_)
+        child_ = startChild(program("kelp-infodriver", wine, {std::to_string(device)}), "");
+        if (!child_)
             return false;
         reader_ = std::thread([this] { readLines(); });
         return waitFor([this] { return ready; }, wine ? 90s : 10s);
     }
 
     // One command line on the stand-in's standard input.
-    bool command(const std::string& line) {
-        const std::string text = line + "\n";
-        return write(in_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    }
+    void command(const std::string& line) { child_->writeStdin(line + "\n"); }
 
     std::optional<int> stop() {
         std::optional<int> code;
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            code = waitExit(pid_, 10s);
+        if (child_) {
+            child_->signal(SIGTERM);
+            code = waitExit(*child_, 10s);
             if (!code) {
-                kill(pid_, SIGKILL);
-                waitpid(pid_, nullptr, 0);
+                child_->signal(SIGKILL);
+                child_->waitExit(10s);
             }
-            pid_ = -1;
         }
-        if (in_ >= 0)
-            close(in_);
-        in_ = -1;
-        if (reader_.joinable())
+        if (reader_.joinable())  // its output has ended with it
             reader_.join();
-        if (out_)
-            std::fclose(out_);
-        out_ = nullptr;
+        child_.reset();
         return code;
     }
 
@@ -481,15 +462,15 @@ class Infodriver {
     std::map<unsigned, std::vector<std::string>> writes;  // slot -> values written, in order
 
   private:
+    // Until the stand-in's output ends.
     void readLines() {
-        char line[1024];
-        while (std::fgets(line, sizeof line, out_)) {
-            line[strcspn(line, "\n")] = '\0';
+        while (auto text = child_->readLine(24h)) {
+            text->erase(std::min(text->size(), text->find('\r')));
+            const char* line = text->c_str();
             {
                 std::lock_guard lock(g_mutex);
                 unsigned slot = 0;
                 int offset = 0;
-                line[strcspn(line, "\r")] = '\0';
                 if (!std::strcmp(line, "ready"))
                     ready = true;
                 else if (!std::strncmp(line, "connect ", 8))
@@ -503,9 +484,7 @@ class Infodriver {
         }
     }
 
-    pid_t pid_ = -1;
-    int in_ = -1;
-    FILE* out_ = nullptr;
+    std::unique_ptr<ChildProcess> child_;
     std::thread reader_;
 };
 
@@ -646,7 +625,7 @@ class Session {
     ~Session() { stop(); }
 
     int device() const { return device_; }
-    pid_t driverPid() const { return driver_; }
+    pid_t driverPid() const { return driver_ ? driver_->pid() : -1; }
     pid_t infodriverPid() const { return info_.pid(); }
 
     bool start() { return startPeers() && startDriver() && waitUp(wine_ ? 90s : 20s); }
@@ -667,10 +646,9 @@ class Session {
 
     bool startDriver() {
         logPath_ = format("%s/driver-%d.log", prefix_.path().c_str(), device_);
-        int log = open(logPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        driver_ = spawn(program("camlet32", wine_, {std::to_string(device_)}), log);
-        close(log);
-        return driver_ > 0;
+        testing_support::writeFile(logPath_, "");
+        driver_ = startChild(program("camlet32", wine_, {std::to_string(device_)}), logPath_);
+        return driver_ != nullptr;
     }
 
     // Connected to the infodriver, and the camera answered: slot 1 went to "1" (with no camera
@@ -704,8 +682,8 @@ class Session {
     // Whether the driver still runs, or how it ended; it is left to be reaped by stop().
     std::string driverState() const {
         siginfo_t info{};
-        if (driver_ <= 0 ||
-            waitid(P_PID, static_cast<id_t>(driver_), &info, WEXITED | WNOHANG | WNOWAIT) != 0)
+        if (!driver_ ||
+            waitid(P_PID, static_cast<id_t>(driverPid()), &info, WEXITED | WNOHANG | WNOWAIT) != 0)
             return "not started";
         if (info.si_pid == 0)
             return "running";
@@ -728,24 +706,17 @@ class Session {
     // farewell.
     bool stop() {
         bool clean = true;
-        if (driver_ > 0) {
+        if (driver_) {
             // Under Wine, closing the window ends the driver as File > Exit does.
             if (wine_) {
-                const int devnull = open("/dev/null", O_WRONLY | O_CLOEXEC);
-                const pid_t closer = spawn({g_wine, "taskkill", "/im", "camlet32.exe"}, devnull);
-                close(devnull);
-                if (closer > 0)
-                    waitExit(closer, 30s);
+                if (auto closer = startChild({g_wine, "taskkill", "/im", "camlet32.exe"}, kNowhere))
+                    waitExit(*closer, 30s);
             } else {
-                kill(driver_, SIGTERM);
+                driver_->signal(SIGTERM);
             }
-            auto code = waitExit(driver_, wine_ ? 30s : 15s);
-            if (!code) {
-                kill(driver_, SIGKILL);
-                waitpid(driver_, nullptr, 0);
-            }
+            auto code = waitExit(*driver_, wine_ ? 30s : 15s);
             clean = code == 0 && waitFor([this] { return info_.closings > 0; }, 5s);
-            driver_ = -1;
+            driver_.reset();  // kills a driver that is still there
         }
         info_.stop();
         camera_.stop();
@@ -758,8 +729,7 @@ class Session {
             // Delivered once the driver's echo arrives (every value the benchmarks send is
             // accepted).
             const std::size_t echoes = echoCount(slot);
-            if (!info_.command("set " + std::to_string(slot) + " " + value))
-                return 0;
+            info_.command("set " + std::to_string(slot) + " " + value);
             return waitFor([&] { return info_.writes[slot].size() > echoes; }, 10s) ? 1 : 0;
         }
         return sendChange(standIn_, slot, value);
@@ -854,7 +824,7 @@ class Session {
     Line line_;
     Camera camera_;
     Infodriver info_;
-    pid_t driver_ = -1;
+    std::unique_ptr<ChildProcess> driver_;
     std::string logPath_;
     platform::HWND standIn_ = 0;
 };
@@ -910,14 +880,13 @@ void latencyProcesses(Session& s, int count, const char* tag) {
     const std::size_t first = s.commandCount();
     const std::size_t firstEcho = s.echoCount(8);
     std::size_t failed = 0, missing = 0;
-    int devnull = open("/dev/null", O_WRONLY | O_CLOEXEC);
     for (int i = 0; i < count; ++i) {
         const std::string v = i % 2 ? "0" : "1";
         const Bytes packet = zoomPacket(v);
         const auto t0 = Clock::now();
-        pid_t pid =
-            spawn({g_binDir + "/kelp-slot", std::to_string(s.device()), "set", "8", v}, devnull);
-        auto code = pid > 0 ? waitExit(pid, 10s) : std::nullopt;
+        auto slot = startChild({g_binDir + "/kelp-slot", std::to_string(s.device()), "set", "8", v},
+                               kNowhere);
+        auto code = slot ? waitExit(*slot, 10s) : std::nullopt;
         const auto t1 = Clock::now();
         failed += code != 0;
         expected.push_back(packet);
@@ -930,7 +899,6 @@ void latencyProcesses(Session& s, int count, const char* tag) {
         toPacket.push_back(ms(*at - t0));
         exitTime.push_back(ms(t1 - t0));
     }
-    close(devnull);
     std::string check = s.verify(first, expected, 8, firstEcho, values);
     if (failed || missing)
         check += format("; %zu kelp-slot failures, %zu timed out", failed, missing);
@@ -1020,43 +988,26 @@ void throughputSenders(Session& s, int senders, double seconds, const char* tag)
     const std::size_t firstEcho = s.echoCount(33);
     const std::size_t linkWrites = s.echoCount(1);
     const double cpu0 = sample(s.driverPid()).cpuSeconds;
-    struct Sender {
-        pid_t pid;
-        int output;
-    };
-    std::vector<Sender> children;
-    for (int i = 0; i < senders; ++i) {
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC) != 0)
-            break;
-        const pid_t pid = spawn({g_binDir + "/system_bench", "--sender", std::to_string(s.device()),
-                                 format("%g", seconds)},
-                                fds[1]);
-        close(fds[1]);
-        children.push_back({pid, fds[0]});
-    }
+    std::vector<std::unique_ptr<ChildProcess>> children;
+    for (int i = 0; i < senders; ++i)
+        if (auto child = startChild({g_binDir + "/system_bench", "--sender",
+                                     std::to_string(s.device()), format("%g", seconds)},
+                                    ""))
+            children.push_back(std::move(child));
     std::vector<Bytes> expected;
     std::vector<std::string> values;
     std::size_t refused = 0, failed = static_cast<std::size_t>(senders) - children.size();
     long long from = 0, to = 0;
-    for (const Sender& c : children) {
-        auto code = c.pid > 0 ? waitExit(c.pid, std::chrono::duration_cast<Clock::duration>(
-                                                    std::chrono::duration<double>(seconds)) +
-                                                    30s)
-                              : std::nullopt;
-        if (!code && c.pid > 0) {
-            kill(c.pid, SIGKILL);
-            waitpid(c.pid, nullptr, 0);
-        }
-        char text[256] = {};
-        const ssize_t n = read(c.output, text, sizeof text - 1);
-        close(c.output);
+    for (auto& c : children) {
+        auto code = waitExit(*c, std::chrono::duration_cast<Clock::duration>(
+                                     std::chrono::duration<double>(seconds)) +
+                                     30s);
+        auto line = code ? c->waitForLine("sent ", 1s) : std::nullopt;
         std::size_t sent = 0, notDelivered = 0;
         long long t0 = 0, t1 = 0;
-        const char* line = n > 0 ? std::strstr(text, "sent ") : nullptr;
         if (code != 0 || !line ||
-            std::sscanf(line, "sent %zu refused %zu from %lld to %lld", &sent, &notDelivered, &t0,
-                        &t1) != 4) {
+            std::sscanf(line->c_str(), "sent %zu refused %zu from %lld to %lld", &sent,
+                        &notDelivered, &t0, &t1) != 4) {
             ++failed;
             continue;
         }
@@ -1324,9 +1275,8 @@ std::vector<int> parseList(const char* s) {
 }
 
 // Makes the prefix a Wine prefix (its layout is ours: drive_c, dosdevices) with a display for
-// Wine's windows: the caller's, or an Xvfb of our own. Returns the Xvfb's pid, 0 when none was
-// needed, -1 on failure.
-pid_t prepareWine(const testing_support::TestPrefix& prefix) {
+// Wine's windows: the caller's, or an Xvfb of our own, left in `xvfb`. False on failure.
+bool prepareWine(const testing_support::TestPrefix& prefix, std::unique_ptr<ChildProcess>& xvfb) {
     for (const char* candidate : {"/usr/bin/wine64", "/usr/bin/wine", "/usr/lib/wine/wine64"})
         if (access(candidate, X_OK) == 0) {
             g_wine = candidate;
@@ -1334,34 +1284,23 @@ pid_t prepareWine(const testing_support::TestPrefix& prefix) {
         }
     if (g_wine.empty()) {
         std::fprintf(stderr, "wine is not installed\n");
-        return -1;
+        return false;
     }
     setenv("WINEPREFIX", prefix.path().c_str(), 1);
     setenv("WINEDEBUG", "-all", 1);
-    pid_t xvfb = 0;
     if (!getenv("DISPLAY") || !*getenv("DISPLAY")) {
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC) != 0)
-            return -1;
-        xvfb = spawn(
+        // Xvfb writes the number of the display it took on its stdout.
+        xvfb = startChild(
             {"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"},
-            fds[1]);
-        close(fds[1]);
-        char number[32] = {};
-        FILE* in = fdopen(fds[0], "r");
-        if (xvfb <= 0 || !in || !std::fgets(number, sizeof number, in))
-            return -1;
-        std::fclose(in);
-        number[strcspn(number, "\n")] = '\0';
-        setenv("DISPLAY", (std::string(":") + number).c_str(), 1);
+            "");
+        auto number = xvfb ? xvfb->readLine(30s) : std::nullopt;
+        if (!number)
+            return false;
+        setenv("DISPLAY", (":" + *number).c_str(), 1);
     }
     std::printf("making a Wine prefix (about half a minute)\n");
-    const int devnull = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    const pid_t boot = spawn({"/usr/bin/wineboot", "-i"}, devnull);
-    close(devnull);
-    if (boot <= 0 || waitExit(boot, 300s) != 0)
-        return -1;
-    return xvfb;
+    auto boot = startChild({"/usr/bin/wineboot", "-i"}, kNowhere);
+    return boot && waitExit(*boot, 300s) == 0;
 }
 
 }  // namespace
@@ -1465,8 +1404,8 @@ int main(int argc, char** argv) {
         unreachableSeconds = 0;
     }
     if (!g_wineBin.empty()) {
-        const pid_t xvfb = prepareWine(*prefix);
-        if (xvfb < 0)
+        std::unique_ptr<ChildProcess> xvfb;
+        if (!prepareWine(*prefix, xvfb))
             return 2;
         if (!countGiven)
             count = 2000;
@@ -1486,13 +1425,9 @@ int main(int argc, char** argv) {
         const auto size = std::filesystem::file_size(g_wineBin + "/camlet32.exe", error);
         addRow("size of camlet32.exe",
                error ? "unknown" : format("%ju bytes", std::uintmax_t(size)), "-");
-        const int devnull = open("/dev/null", O_WRONLY | O_CLOEXEC);
-        const pid_t stopper = spawn({"/usr/bin/wineserver", "-k"}, devnull);
-        close(devnull);
-        if (stopper > 0)
-            waitExit(stopper, 30s);
-        if (xvfb > 0)
-            kill(xvfb, SIGTERM);
+        if (auto stopper = startChild({"/usr/bin/wineserver", "-k"}, kNowhere))
+            waitExit(*stopper, 30s);
+        xvfb.reset();
         debugModes.clear();
         idleSeconds = 0;
         unreachableSeconds = 0;

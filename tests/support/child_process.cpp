@@ -3,11 +3,13 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <stdexcept>
 #include <thread>
 
@@ -38,40 +40,72 @@ bool drain(int fd, std::string& buf) {
     }
 }
 
+// The current environment with `changes` applied (an empty value unsets), as NAME=VALUE entries.
+std::vector<std::string> withChanges(const ChildProcess::Env& changes) {
+    std::vector<std::string> out;
+    for (char** e = environ; e && *e; ++e) {
+        const std::string entry = *e;
+        const std::string name = entry.substr(0, entry.find('='));
+        if (!changes.count(name))
+            out.push_back(entry);
+    }
+    for (const auto& [name, value] : changes)
+        if (!value.empty())
+            out.push_back(name + "=" + value);
+    return out;
+}
+
 }  // namespace
 
-ChildProcess::ChildProcess(const std::vector<std::string>& argv, const Env& env) {
-    int inPipe[2], outPipe[2], errPipe[2];
-    if (pipe2(inPipe, O_CLOEXEC) || pipe2(outPipe, O_CLOEXEC) || pipe2(errPipe, O_CLOEXEC))
-        throw std::runtime_error("pipe failed");
-    pid_ = fork();
-    if (pid_ < 0)
-        throw std::runtime_error("fork failed");
-    if (pid_ == 0) {
-        dup2(inPipe[0], 0);
-        dup2(outPipe[1], 1);
-        dup2(errPipe[1], 2);
-        for (const auto& [k, v] : env) {
-            if (v.empty())
-                unsetenv(k.c_str());
-            else
-                setenv(k.c_str(), v.c_str(), 1);
-        }
-        std::vector<char*> args;
-        for (const auto& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, const Env& env,
+                           const std::string& outputPath) {
+    // Every descriptor made here is close-on-exec; the child gets its copies by dup2 alone.
+    int inPipe[2] = {-1, -1}, outPipe[2] = {-1, -1}, errPipe[2] = {-1, -1};
+    bool made = pipe2(inPipe, O_CLOEXEC) == 0;
+    if (outputPath.empty()) {
+        made = made && pipe2(outPipe, O_CLOEXEC) == 0 && pipe2(errPipe, O_CLOEXEC) == 0;
+    } else {
+        outPipe[1] = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        made = made && outPipe[1] >= 0;
     }
-    close(inPipe[0]);
-    close(outPipe[1]);
-    close(errPipe[1]);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, inPipe[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, errPipe[1] >= 0 ? errPipe[1] : outPipe[1], 2);
+    std::vector<char*> args;
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    std::vector<std::string> environment = withChanges(env);
+    std::vector<char*> envp;
+    for (auto& e : environment)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+    // posix_spawn, not fork: the parent may run many threads (a benchmark's cameras), and it is
+    // cheap however large the parent is.
+    const int error = made && !args.empty() && args[0]
+                          ? posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), envp.data())
+                          : EINVAL;
+    posix_spawn_file_actions_destroy(&actions);
+    for (int fd : {inPipe[0], outPipe[1], errPipe[1]})
+        if (fd >= 0)
+            close(fd);
     in_ = inPipe[1];
     out_ = outPipe[0];
     err_ = errPipe[0];
-    setNonBlocking(out_);
-    setNonBlocking(err_);
+    if (error != 0) {
+        pid_ = -1;
+        for (int fd : {in_, out_, err_})
+            if (fd >= 0)
+                close(fd);
+        throw std::runtime_error("cannot start " + (argv.empty() ? std::string() : argv[0]) + ": " +
+                                 std::strerror(error));
+    }
+    if (out_ >= 0)
+        setNonBlocking(out_);
+    if (err_ >= 0)
+        setNonBlocking(err_);
 }
 
 ChildProcess::~ChildProcess() {

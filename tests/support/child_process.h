@@ -19,7 +19,11 @@ class ChildProcess {
     using Env = std::map<std::string, std::string>;
 
     // Starts `argv[0]` (a path) with the current environment plus `env` (an empty value unsets).
-    ChildProcess(const std::vector<std::string>& argv, const Env& env = {});
+    // With `outputPath`, stdout and stderr are appended to that file (made when missing) instead
+    // of coming here, for children whose output is read afterwards or never: readLine then finds
+    // nothing, and a child that writes much never waits for a reader.
+    ChildProcess(const std::vector<std::string>& argv, const Env& env = {},
+                 const std::string& outputPath = {});
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;

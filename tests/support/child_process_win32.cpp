@@ -92,17 +92,32 @@ void dropCarriageReturns(std::string& buf) {
 
 }  // namespace
 
-ChildProcess::ChildProcess(const std::vector<std::string>& argv, const Env& env) {
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, const Env& env,
+                           const std::string& outputPath) {
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    HANDLE inRead, inWrite, outRead, outWrite, errRead, errWrite;
-    if (!CreatePipe(&inRead, &inWrite, &inherit, 0) ||
-        !CreatePipe(&outRead, &outWrite, &inherit, 0) ||
-        !CreatePipe(&errRead, &errWrite, &inherit, 0))
+    HANDLE inRead, inWrite, outRead = nullptr, outWrite, errRead = nullptr, errWrite;
+    if (!CreatePipe(&inRead, &inWrite, &inherit, 0))
         throw std::runtime_error("CreatePipe failed");
+    if (outputPath.empty()) {
+        if (!CreatePipe(&outRead, &outWrite, &inherit, 0) ||
+            !CreatePipe(&errRead, &errWrite, &inherit, 0))
+            throw std::runtime_error("CreatePipe failed");
+    } else {
+        // Appended to: every write goes to the file's end, whoever else writes there.
+        outWrite = CreateFileA(outputPath.c_str(), FILE_APPEND_DATA,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,
+                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (outWrite == INVALID_HANDLE_VALUE)
+            throw std::runtime_error("cannot open " + outputPath);
+        DuplicateHandle(GetCurrentProcess(), outWrite, GetCurrentProcess(), &errWrite, 0, TRUE,
+                        DUPLICATE_SAME_ACCESS);
+    }
     // Our ends stay in this process.
     SetHandleInformation(inWrite, HANDLE_FLAG_INHERIT, 0);
-    SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
-    SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
+    if (outRead)
+        SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
+    if (errRead)
+        SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
 
     std::string commandLine;
     for (const auto& a : argv)
@@ -122,8 +137,10 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const Env& env)
     CloseHandle(errWrite);
     if (!started) {
         CloseHandle(inWrite);
-        CloseHandle(outRead);
-        CloseHandle(errRead);
+        if (outRead)
+            CloseHandle(outRead);
+        if (errRead)
+            CloseHandle(errRead);
         throw std::runtime_error("CreateProcess failed: " + commandLine);
     }
     CloseHandle(pi.hThread);
