@@ -93,8 +93,6 @@
 #include "pty_pair.h"
 #include "test_prefix.h"
 
-extern char** environ;
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
