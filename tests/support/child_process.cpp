@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -55,6 +54,41 @@ std::vector<std::string> withChanges(const ChildProcess::Env& changes) {
     return out;
 }
 
+// Starts `args[0]` with `envp`, and `in`, `out` and `err` as its stdin, stdout and stderr;
+// returns its pid, or -errno. The parent may run threads (a benchmark's cameras), so the child
+// makes only async-signal-safe calls between fork and exec, with everything made beforehand. A
+// failed exec comes back through a close-on-exec pipe, so a program that cannot start is an
+// error here at once. Not posix_spawn: glibc's leaves its two internal signals ignored in the
+// child after exec, which no program expects (a signal test under the thread sanitizer hung).
+pid_t startProcess(char* const* args, char* const* envp, int in, int out, int err) {
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0)
+        return -errno;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (dup2(in, 0) >= 0 && dup2(out, 1) >= 0 && dup2(err, 2) >= 0)
+            execve(args[0], args, envp);
+        const int error = errno;
+        [[maybe_unused]] ssize_t n = write(report[1], &error, sizeof error);
+        _exit(127);
+    }
+    const int forkError = errno;
+    close(report[1]);
+    int error = pid < 0 ? forkError : 0;
+    if (pid > 0) {
+        ssize_t n;
+        do {
+            n = read(report[0], &error, sizeof error);
+        } while (n < 0 && errno == EINTR);
+        if (n == sizeof error)
+            waitpid(pid, nullptr, 0);
+        else
+            error = 0;  // the pipe closed at exec
+    }
+    close(report[0]);
+    return error != 0 ? -error : pid;
+}
+
 }  // namespace
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const Env& env,
@@ -68,11 +102,6 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const Env& env,
         outPipe[1] = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
         made = made && outPipe[1] >= 0;
     }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, inPipe[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, errPipe[1] >= 0 ? errPipe[1] : outPipe[1], 2);
     std::vector<char*> args;
     for (const auto& a : argv)
         args.push_back(const_cast<char*>(a.c_str()));
@@ -82,26 +111,24 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const Env& env,
     for (auto& e : environment)
         envp.push_back(e.data());
     envp.push_back(nullptr);
-    // posix_spawn, not fork: the parent may run many threads (a benchmark's cameras), and it is
-    // cheap however large the parent is.
-    const int error = made && !args.empty() && args[0]
-                          ? posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), envp.data())
-                          : EINVAL;
-    posix_spawn_file_actions_destroy(&actions);
+    const pid_t started = made && args[0]
+                              ? startProcess(args.data(), envp.data(), inPipe[0], outPipe[1],
+                                             errPipe[1] >= 0 ? errPipe[1] : outPipe[1])
+                              : -EINVAL;
     for (int fd : {inPipe[0], outPipe[1], errPipe[1]})
         if (fd >= 0)
             close(fd);
     in_ = inPipe[1];
     out_ = outPipe[0];
     err_ = errPipe[0];
-    if (error != 0) {
-        pid_ = -1;
+    if (started < 0) {
         for (int fd : {in_, out_, err_})
             if (fd >= 0)
                 close(fd);
         throw std::runtime_error("cannot start " + (argv.empty() ? std::string() : argv[0]) + ": " +
-                                 std::strerror(error));
+                                 std::strerror(-started));
     }
+    pid_ = started;
     if (out_ >= 0)
         setNonBlocking(out_);
     if (err_ >= 0)

@@ -48,3 +48,21 @@ TEST(ChildProcess, OutputToAFileIsAppendedThereInsteadOfReadHere) {
 TEST(ChildProcess, AProgramThatCannotStartIsAnErrorAtOnce) {
     EXPECT_THROW(ChildProcess({binPath("no-such-program")}), std::runtime_error);
 }
+
+#ifndef _WIN32
+// A child ignores exactly the signals this process ignores (inherited across exec), no more.
+TEST(ChildProcess, AChildIgnoresTheSignalsItsParentIgnoresAndNoOthers) {
+    auto ignored = [](const std::string& status) {
+        const auto at = status.find("SigIgn:");
+        return at == std::string::npos ? std::string()
+                                       : status.substr(at, status.find('\n', at) - at);
+    };
+    ChildProcess child({"/bin/cat", "/proc/self/status"});
+    std::string status;
+    while (auto line = child.readLine(10s))
+        status += *line + "\n";
+    EXPECT_EQ(child.waitExit(10s), 0);
+    EXPECT_FALSE(ignored(status).empty()) << status;
+    EXPECT_EQ(ignored(status), ignored(testing_support::readFile("/proc/self/status")));
+}
+#endif
