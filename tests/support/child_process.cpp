@@ -61,11 +61,11 @@ std::vector<std::string> withChanges(const ChildProcess::Env& changes) {
 //
 // vfork, not fork: the parent may be large and run many threads (a benchmark's cameras and
 // readers), and copying its address space for every child made a farm of 256 drivers start in
-// 24 s instead of 15. Not posix_spawn: glibc's leaves the real-time signals it keeps for itself
-// ignored in the child after exec, which no program expects (a signal test under the thread
-// sanitizer hung far more often). The child shares this process's memory until it execs, so it
-// only resets the signal handlers installed here, restores the mask and sets up its descriptors;
-// every argument is made beforehand, and no signal handler of ours can run in it.
+// 24 s instead of 17. Not posix_spawn: glibc's leaves the real-time signals it keeps for itself
+// ignored in the child after exec, which no program expects. The child shares this process's
+// memory until it execs, so it only resets the signal handlers installed here, restores the mask
+// and sets up its descriptors; every argument is made beforehand, and no signal handler of ours
+// can run in it.
 pid_t startProcess(char* const* args, char* const* envp, int in, int out, int err) {
     int report[2];
     if (pipe2(report, O_CLOEXEC) != 0)
